@@ -1,0 +1,81 @@
+// The signal table, the global SNMP overrides and start-up: what every thread of morvane shares.
+// The table and all configuration fields are fixed before the workers start; only the three
+// value fields change afterwards, written by the poller and read through the accessors below.
+#ifndef MORVANE_APP_H
+#define MORVANE_APP_H
+
+#include <libconfig.h>
+#include <stdint.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class ZQKClient;
+
+struct signal_t {
+  int32_t id = 0;
+  int32_t signum = 0;
+  std::string dev_name;
+  int32_t dev_id = 0;
+  std::string name;
+  std::string cmd;
+  std::string oid;
+  int32_t call_type = 0;  // 0 SNMP v1, 1 SNMP v2c, 2 SNMP v3, 3 shell command, other: never fetched
+  int32_t snmp_timeout = 0;
+  int32_t snmp_num_retries = 0;
+  int32_t snmp_sec_level = 0;
+  int32_t snmp_priv_prot = 0;
+  std::string snmp_priv_pphrase;
+  int32_t snmp_auth_prot = 0;
+  std::string snmp_auth_pphrase;
+  std::string snmp_user;
+  std::string ip_addr;
+  std::string snmp_community;
+  std::string snmp_context;
+  int32_t value_type = 0;  // 0 float, 1 integer, 2 boolean, 3 text, other: neither shown nor sent
+  int32_t divider = 0;
+  std::string active_value;
+  std::string inactive_value;
+  std::atomic<float> float_value{0};
+  std::atomic<int32_t> int_value{0};
+  std::string text_value;      // guarded by text_lock: use get_text_value/set_text_value
+  std::mutex text_lock;
+};
+
+// Global overrides: an integer is in force when not -1, a text when not empty.
+struct snmp_conf_t {
+  int32_t snmp_timeout = -1;
+  int32_t snmp_num_retries = -1;
+  int32_t snmp_sec_level = -1;
+  int32_t snmp_priv_prot = -1;
+  std::string snmp_priv_pphrase;
+  int32_t snmp_auth_prot = -1;
+  std::string snmp_auth_pphrase;
+  std::string snmp_user;
+  std::string snmp_community;
+  std::string snmp_context;
+};
+
+// The signal table in file order; never destroyed, so workers may run on through the exit.
+extern std::vector<signal_t*>& signalsVector;
+extern snmp_conf_t* global_snmp_conf;
+extern ZQKClient* client;
+
+// Creates the overrides record from the group "global" (absent or not a group: all unset).
+void load_global_conf(config_t* cfg);
+// Appends one record per element of "signals" to signalsVector; writes one line end when
+// "signals" exists. Never fails: missing or mistyped keys keep their defaults.
+void load_signals(config_t* cfg);
+
+// Returns a copy of the signal's text reading, never torn by a concurrent set_text_value.
+std::string get_text_value(signal_t* s);
+// Replaces the signal's text reading whole.
+void set_text_value(signal_t* s, const std::string& text);
+
+// Runs morvane after the banner; returns 0 after "q", 1 when morvane.conf cannot be read,
+// -1 when the telemetry client cannot be set up.
+int application(int argc, char** argv);
+
+#endif

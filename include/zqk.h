@@ -1,0 +1,49 @@
+// Interface of the telemetry client library libzqk.so, as far as morvane calls it.
+// The library itself is not ours; zqk/ holds a stand-in that speaks Graphite plaintext.
+#ifndef MORVANE_ZQK_H
+#define MORVANE_ZQK_H
+
+#include <stdint.h>
+#include <sys/socket.h>
+
+// One reading for the server. A default record has been built by neither make function.
+struct Value {
+  int32_t signum = -1;   // identifier the reading is sent under
+  int32_t kind = -1;     // ZQK_KIND_FLOAT or ZQK_KIND_STATE; -1 until built
+  int32_t arg = 0;       // second argument of makeAValue/makeBValue, stored only
+  int32_t state = 0;     // two-state reading, 0 or 1
+  int32_t quality = -1;  // unused by the stand-in
+  int32_t flags = 0;     // unused by the stand-in
+  float reading = 0;     // float reading
+  uint32_t aux1 = 0;     // last two arguments of makeAValue/makeBValue, stored only
+  uint32_t aux2 = 0;
+};
+
+enum { ZQK_KIND_FLOAT = 0, ZQK_KIND_STATE = 1 };
+
+// Fills v with a float reading for signum.
+void makeAValue(Value* v, int signum, int arg, float reading, unsigned int aux1, unsigned int aux2);
+// Fills v with a two-state reading (state 0 or 1; any non-zero counts as 1) for signum.
+void makeBValue(Value* v, int signum, int arg, int state, unsigned int aux1, unsigned int aux2);
+
+typedef int (*zqk_callback)(void* ctx, Value& v, int flags);
+
+class ZQKClient {
+ public:
+  // Resolves the server address (ZQK_SERVER, else 127.0.0.1 and port); connects on first put.
+  // On failure init_error is non-zero and last_error a negative code.
+  ZQKClient(zqk_callback on_value, void* value_ctx, zqk_callback on_state, void* state_ctx,
+            unsigned short port);
+  // Delivers v; returns 0, or -1 with last_error set when the delivery failed.
+  int put(Value* v, int flags);
+
+  int32_t init_error = 0;
+  int16_t last_error = 0;
+
+ private:
+  sockaddr_storage addr_{};
+  socklen_t addr_len_ = 0;
+  int fd_ = -1;
+};
+
+#endif
