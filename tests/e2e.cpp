@@ -71,13 +71,16 @@ proc_t start_morvane(const std::string& dir, const std::vector<std::string>& env
   int in[2];
   if (pipe2(in, O_CLOEXEC) != 0)
     die("pipe2");
+  // truncated before fork, so no look at the files can see an earlier run's output
+  int out = open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int err = open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0 || err < 0)
+    die(p.out_path.c_str());
   p.pid = fork();
   if (p.pid < 0)
     die("fork");
   if (p.pid == 0) {
-    int out = open(p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || err < 0 || chdir(dir.c_str()) != 0)
+    if (chdir(dir.c_str()) != 0)
       _exit(126);
     dup2(in[0], 0);
     dup2(out, 1);
@@ -87,6 +90,8 @@ proc_t start_morvane(const std::string& dir, const std::vector<std::string>& env
     _exit(127);
   }
   close(in[0]);
+  close(out);
+  close(err);
   p.in_fd = in[1];
   return p;
 }
