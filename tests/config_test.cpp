@@ -8,7 +8,10 @@ namespace {
 
 // Parses text, runs both loaders on a fresh table and returns what they wrote on stdout.
 std::string load(const char* text) {
+  for (signal_t* s : signalsVector)
+    delete s;
   signalsVector.clear();
+  delete global_snmp_conf;
   global_snmp_conf = NULL;
   config_t cfg;
   config_init(&cfg);
