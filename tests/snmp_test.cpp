@@ -71,6 +71,7 @@ class SnmpAgentTest : public ::testing::Test {
       kill(pid, SIGTERM);
       waitpid(pid, NULL, 0);
     }
+    unsetenv("SNMP_PERSISTENT_DIR");
   }
 
   signal_t* signal_for(int call_type, const char* oid) {

@@ -143,9 +143,12 @@ std::string arguments_seen(const signal_t* s) {
     dir = make_temp_dir();
     write_file(dir + "/snmpget", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done\n");
     chmod((dir + "/snmpget").c_str(), 0755);
-    setenv("PATH", (dir + ":" + getenv("PATH")).c_str(), 1);
   }
-  return getCmdOut(make_snmp_cmd(s, NULL));
+  std::string path = getenv("PATH");
+  setenv("PATH", (dir + ":" + path).c_str(), 1);
+  std::string seen = getCmdOut(make_snmp_cmd(s, NULL));
+  setenv("PATH", path.c_str(), 1);  // later tests in this process need the real snmpget
+  return seen;
 }
 
 TEST(SnmpCmdTest, HostileTextsReachSnmpgetUnchanged) {
