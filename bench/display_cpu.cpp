@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     return 1;
   std::ofstream(std::string(dir) + "/morvane.conf") << config(200);
   int port = listen_loopback();
-  std::string tmux = "tmux -L morvane-bench-" + std::to_string(getpid()) + " -f /dev/null";
+  std::string tmux = "tmux -S " + std::string(dir) + "/tmux.sock -f /dev/null";
   run("LC_ALL=C.UTF-8 " + tmux + " new-session -d -x 120 -y 60 -s m 'cd " + dir +
       " && exec env LC_ALL=C.UTF-8 ZQK_SERVER=127.0.0.1:" + std::to_string(port) + " " + morvane + "'");
   std::string pid = run(tmux + " display -p -t m '#{pane_pid}'");

@@ -47,10 +47,10 @@ struct pane_t {
   std::string tmux;
   std::string dir;
 
-  pane_t(const std::string& name, const std::string& conf, int zqk_port) {
+  pane_t(const std::string& conf, int zqk_port) {
     dir = make_temp_dir();
     write_file(dir + "/morvane.conf", conf);
-    tmux = "tmux -L morvane-" + std::to_string(getpid()) + "-" + name + " -f /dev/null";
+    tmux = "tmux -S " + dir + "/tmux.sock -f /dev/null";  // a server of its own
     std::string cmd = "cd " + dir + " && env LC_ALL=C.UTF-8 ZQK_SERVER=127.0.0.1:" +
                       std::to_string(zqk_port) + " " + MORVANE_BIN + "; echo $? > " + dir + "/status";
     run("LC_ALL=C.UTF-8 " + tmux + " new-session -d -x 80 -y 30 -s m '" + cmd + "'");
@@ -134,7 +134,7 @@ TEST(TerminalTest, EveryReadingStartsInTheColumnOfValueAndQEndsIt) {
   listener_t zqk;
   std::string data = make_temp_dir();
   write_file(data + "/temp", "21.5\n");
-  pane_t pane("columns", four_signals(data), zqk.port);
+  pane_t pane(four_signals(data), zqk.port);
   int value_column = 0;
   std::vector<row_t> rows;
   ASSERT_TRUE(wait_until([&] { return last_table(pane.capture(false), four_names, &value_column, &rows); }, 30))
@@ -157,7 +157,7 @@ TEST(TerminalTest, ReadingsFollowTheCommands) {
   write_file(data + "/volt", " 230 V\n");
   write_file(data + "/on", "2\n");
   write_file(data + "/text", "a\x1b[31mred\x1b[0m\r\n");
-  pane_t pane("follow", four_signals(data), zqk.port);
+  pane_t pane(four_signals(data), zqk.port);
   int value_column = 0;
   std::vector<row_t> rows;
   auto shows = [&](std::vector<std::string> want) {
