@@ -1,8 +1,33 @@
-// The live value table on the terminal.
+// The live value table on the terminal: names in the operator's own bytes, readings in cyan,
+// every reading starting in the column of "Value".
 #ifndef MORVANE_DISPLAY_H
 #define MORVANE_DISPLAY_H
 
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+struct signal_t;
+
 // Thread function; the argument is ignored. Never returns.
 void* print_data(void*);
+
+// Returns the number of bytes of s before its first NUL that are not UTF-8 continuation bytes
+// (10xxxxxx); malformed UTF-8 is counted the same way, never rejected.
+size_t utf8_length(const std::string& s);
+// True when a's name has fewer characters (utf8_length) than b's.
+bool comp(signal_t* a, signal_t* b);
+
+// Returns W: the byte length of the first name with the most characters, 0 for an empty table.
+int name_width(const std::vector<signal_t*>& table);
+// Returns the byte count that pads name to W terminal columns (W plus its multi-byte excess).
+int name_padding(const std::string& name, int width);
+// Returns text with the C0 controls, DEL and backslash written as \x1b-style escapes ("\\" for
+// a backslash); line end and tab are kept, so nothing in it can steer the terminal.
+std::string visible_text(const std::string& text);
+// Writes one frame (clear, header, one line per signal of value type 0 to 3) to out with
+// printf-style writes; the closing line end is the caller's.
+void print_frame(FILE* out, const std::vector<signal_t*>& table, int width);
 
 #endif

@@ -1,9 +1,106 @@
-// The live value table. Reads the signals' value fields through their accessors.
+// The live value table: once the column width, then twice a second a full redraw of every
+// reading. Reads the value fields through their atomics and get_text_value; shares only stdout.
 #include "display.h"
 
 #include <unistd.h>
 
+#include <iostream>
+
+#include "app.h"
+
+size_t utf8_length(const std::string& s) {
+  int count = 0;
+  for (const char* p = s.c_str(); *p; p++)
+    if ((*p & 0xC0) != 0x80)
+      count++;
+  return count;
+}
+
+bool comp(signal_t* a, signal_t* b) {
+  return utf8_length(a->name) < utf8_length(b->name);
+}
+
+int name_width(const std::vector<signal_t*>& table) {
+  if (table.empty())
+    return 0;
+  signal_t* widest = table[0];
+  for (signal_t* s : table)
+    if (comp(widest, s))
+      widest = s;
+  return (int)widest->name.size();
+}
+
+int name_padding(const std::string& name, int width) {
+  return (int)name.size() + width - (int)utf8_length(name);
+}
+
+// Appends the escape for byte c: \\ for a backslash, \xNN for a control byte.
+static void append_escape(std::string* out, unsigned char c) {
+  static const char hex[] = "0123456789abcdef";
+  out->push_back('\\');
+  if (c == '\\') {
+    out->push_back('\\');
+    return;
+  }
+  out->push_back('x');
+  out->push_back(hex[c >> 4]);
+  out->push_back(hex[c & 15]);
+}
+
+static bool needs_escape(unsigned char c) {
+  return (c < 0x20 && c != '\n' && c != '\t') || c == 0x7f || c == '\\';
+}
+
+std::string visible_text(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (needs_escape(c))
+      append_escape(&out, c);
+    else
+      out.push_back((char)c);
+  }
+  return out;
+}
+
+static void print_header(FILE* out, int width) {
+  fprintf(out, "\x1b[34;1m%-*s%s\x1b[0m\n", width, "Name", "Value");
+}
+
+// One line in the signal's value type; an unknown type prints nothing.
+static void print_signal(FILE* out, signal_t* s, int width) {
+  int pad = name_padding(s->name, width);
+  const char* name = s->name.c_str();
+  switch (s->value_type) {
+    case 0:
+      fprintf(out, "\x1b[0m%-*s\x1b[36m%.2f\x1b[0m\n", pad, name, (double)s->float_value.load());
+      break;
+    case 1:
+      fprintf(out, "\x1b[0m%-*s\x1b[36m%i\x1b[0m\n", pad, name, (int)s->int_value.load());
+      break;
+    case 2:
+      fprintf(out, "\x1b[0m%-*s\x1b[36m%s\x1b[0m\n", pad, name, s->int_value.load() ? "TRUE" : "FALSE");
+      break;
+    case 3:
+      fprintf(out, "\x1b[0m%-*s\x1b[36m\"%s\"\x1b[0m\n", pad, name,
+              visible_text(get_text_value(s)).c_str());
+      break;
+  }
+}
+
+void print_frame(FILE* out, const std::vector<signal_t*>& table, int width) {
+  fprintf(out, "\x1b[2J\x1b[0m");  // no cursor move: the table starts where the cursor stands
+  print_header(out, width);
+  for (signal_t* s : table)
+    print_signal(out, s, width);
+}
+
 void* print_data(void*) {
-  for (;;)
-    pause();
+  int width = name_width(signalsVector);
+  for (;;) {
+    print_frame(stdout, signalsVector, width);
+    std::cout << std::endl;
+    usleep(500000);  // 0.5 s between redraws
+  }
+  return NULL;
 }
