@@ -12,7 +12,10 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <sstream>
+
+#include "app.h"
 
 extern char** environ;
 
@@ -157,4 +160,10 @@ int free_port(int type) {
     die("free_port");
   close(fd);
   return ntohs(a.sin_port);
+}
+
+signal_t* new_signal() {
+  static std::vector<std::unique_ptr<signal_t>> kept;
+  kept.emplace_back(new signal_t);
+  return kept.back().get();
 }

@@ -39,6 +39,10 @@ void kill_morvane(proc_t& p);
 // True as soon as cond() holds; false when seconds pass first. Polls every 50 ms.
 bool wait_until(const std::function<bool()>& cond, double seconds);
 
+struct signal_t;
+// Returns a default signal that lives until the test binary exits, as the tool's own do.
+signal_t* new_signal();
+
 // Returns a loopback port that was free a moment ago (type SOCK_STREAM or SOCK_DGRAM).
 int free_port(int type);
 

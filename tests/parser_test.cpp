@@ -5,13 +5,14 @@
 #include <stdlib.h>
 
 #include "app.h"
+#include "e2e.h"
 #include "parser.h"
 
 namespace {
 
 // A signal of value_type whose numeric fields hold a marker no test reply produces.
 signal_t* marked(int value_type) {
-  signal_t* s = new signal_t;
+  signal_t* s = new_signal();
   s->value_type = value_type;
   s->float_value = -123.25f;
   s->int_value = -123;

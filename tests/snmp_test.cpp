@@ -75,7 +75,7 @@ class SnmpAgentTest : public ::testing::Test {
   }
 
   signal_t* signal_for(int call_type, const char* oid) {
-    signal_t* s = new signal_t;
+    signal_t* s = new_signal();
     s->call_type = call_type;
     s->snmp_timeout = 1;
     s->ip_addr = address;

@@ -12,7 +12,7 @@
 namespace {
 
 signal_t* v2c_signal() {
-  signal_t* s = new signal_t;
+  signal_t* s = new_signal();
   s->call_type = 1;
   s->snmp_timeout = 2;
   s->snmp_num_retries = 1;
