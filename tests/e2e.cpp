@@ -150,6 +150,27 @@ bool wait_until(const std::function<bool()>& cond, double seconds) {
   }
 }
 
+pid_t start_snmpd(const std::string& dir, const std::string& address, const std::string& conf) {
+  std::string path = dir + "/snmpd.conf", log = dir + "/snmpd.log", at = "udp:" + address;
+  write_file(path, conf);
+  pid_t pid = fork();
+  if (pid < 0)
+    die("fork");
+  if (pid == 0) {
+    execlp("snmpd", "snmpd", "-f", "-C", "-c", path.c_str(), "-Lf", log.c_str(), at.c_str(),
+           (char*)NULL);
+    _exit(127);
+  }
+  return pid;
+}
+
+void stop_snmpd(pid_t pid) {
+  if (pid > 0) {
+    kill(pid, SIGTERM);
+    waitpid(pid, NULL, 0);
+  }
+}
+
 int free_port(int type) {
   int fd = socket(AF_INET, type, 0);
   sockaddr_in a{};

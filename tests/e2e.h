@@ -43,6 +43,12 @@ struct signal_t;
 // Returns a default signal that lives until the test binary exits, as the tool's own do.
 signal_t* new_signal();
 
+// Starts snmpd in the foreground on udp:address with conf written to dir/snmpd.conf and its
+// log in dir/snmpd.log; state goes where SNMP_PERSISTENT_DIR says. Aborts when it cannot fork.
+pid_t start_snmpd(const std::string& dir, const std::string& address, const std::string& conf);
+// Stops an agent started by start_snmpd and reaps it.
+void stop_snmpd(pid_t pid);
+
 // Returns a loopback port that was free a moment ago (type SOCK_STREAM or SOCK_DGRAM).
 int free_port(int type);
 

@@ -49,17 +49,9 @@ class SnmpAgentTest : public ::testing::Test {
     dir = make_temp_dir();
     // both the agent and snmpget keep their state here, never in the system's directory
     setenv("SNMP_PERSISTENT_DIR", (dir + "/persist").c_str(), 1);
-    write_file(dir + "/snmpd.conf", agent_conf());
     port = free_port(SOCK_DGRAM);
     address = "127.0.0.1:" + std::to_string(port);
-    pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      std::string conf = dir + "/snmpd.conf", log = dir + "/snmpd.log", at = "udp:" + address;
-      execlp("snmpd", "snmpd", "-f", "-C", "-c", conf.c_str(), "-Lf", log.c_str(), at.c_str(),
-             (char*)NULL);
-      _exit(127);
-    }
+    pid = start_snmpd(dir, address, agent_conf());
     std::string probe = "snmpget -t 1 -r 0 -Oqv -v 2c -c pub1 " + address + " " + int_oid +
                         " 2>/dev/null";
     ASSERT_TRUE(wait_until([&] { return getCmdOut(probe) == "-7\n"; }, 20))
@@ -67,10 +59,7 @@ class SnmpAgentTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, NULL, 0);
-    }
+    stop_snmpd(pid);
     unsetenv("SNMP_PERSISTENT_DIR");
   }
 
