@@ -25,8 +25,8 @@ void elapsedtimer::reset() {
 }
 
 double elapsedtimer::elapsed() const {
-  using std::chrono::nanoseconds;
-  long long ns = std::chrono::duration_cast<nanoseconds>(std::chrono::system_clock::now() - start).count();
+  auto since = std::chrono::system_clock::now() - start;
+  long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
   return (double)std::llabs(ns / 1000000);  // integer division truncates toward zero
 }
 
