@@ -7,6 +7,7 @@
 struct signal_t;
 struct snmp_conf_t;
 
+// The line formats for versions 1/2c and 3; make_snmp_cmd fills their %d and %s words in order.
 extern const char snmp_v1_2c_cmd[];
 extern const char snmp_v3_cmd[];
 
@@ -17,7 +18,9 @@ const char* getPrivProtById(int id);
 // Returns the -a text for an authentication protocol number, or "" when out of the table.
 const char* getAuthProtById(int id);
 
-// Returns the snmpget line for signal with the overrides in conf applied.
+// Returns the snmpget line for signal (call type 0, 1 or 2) with the overrides in conf (null:
+// none) applied: texts are shell-quoted when they need it, an option with an empty value is
+// left out, and "" comes back when the line would exceed 8191 bytes, so that nothing is run.
 std::string make_snmp_cmd(const signal_t* signal, const snmp_conf_t* conf);
 
 #endif

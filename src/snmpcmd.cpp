@@ -1,1 +1,135 @@
-// placeholder
+// SNMP request building: the snmpget line for one signal, with the global overrides applied.
+// Every configured text is quoted for the shell when it needs it, and an option whose value
+// is empty is left out, so snmpget never takes the next option as that value.
+#include "snmpcmd.h"
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "app.h"
+
+const char snmp_v1_2c_cmd[] = "snmpget -t %d -r %d -Oqv -v %s -c %s %s %s 2>/dev/null";
+const char snmp_v3_cmd[] =
+    "snmpget -t %d -r %d -Oqv -v %s -l %s -x %s -X %s -a %s -A %s -c %s -u %s %s %s 2>/dev/null";
+
+// The longest line handed to the shell, in bytes.
+static const size_t max_line = 8191;
+
+static const char* from_table(const char* const table[], int size, int id) {
+  return id >= 0 && id < size ? table[id] : "";
+}
+
+const char* getSecLevelById(int id) {
+  static const char* const levels[] = {"noAuthNoPriv", "authNoPriv", "authPriv"};
+  return from_table(levels, 3, id);
+}
+
+const char* getPrivProtById(int id) {
+  static const char* const protocols[] = {"DES", "AES"};
+  return from_table(protocols, 2, id);
+}
+
+const char* getAuthProtById(int id) {
+  static const char* const protocols[] = {"MD5", "SHA", "SHA-224", "SHA-256", "SHA-384", "SHA-512"};
+  return from_table(protocols, 6, id);
+}
+
+static int pick(int global, int own) {
+  return global != -1 ? global : own;
+}
+
+static const std::string& pick(const std::string& global, const std::string& own) {
+  return global.empty() ? own : global;
+}
+
+// A text of these bytes only means the same to the shell unquoted.
+static bool shell_safe(const std::string& text) {
+  static const char safe[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789@%+=:,./_-";
+  for (char c : text)
+    if (c == '\0' || !strchr(safe, c))
+      return false;
+  return true;
+}
+
+static std::string shell_quote(const std::string& text) {
+  if (shell_safe(text))
+    return text;
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'')
+      quoted += "'\\''";
+    else
+      quoted += c;
+  }
+  return quoted + "'";
+}
+
+static std::vector<std::string> split_blanks(const char* format) {
+  std::vector<std::string> words;
+  std::string word;
+  for (const char* p = format;; p++) {
+    if (*p == ' ' || *p == '\0') {
+      words.push_back(word);
+      word.clear();
+      if (*p == '\0')
+        return words;
+    } else {
+      word += *p;
+    }
+  }
+}
+
+static bool is_slot(const std::string& word) {
+  return word == "%d" || word == "%s";
+}
+
+// Fills format's %d and %s words in order from values. An option word ("-c") followed by a
+// slot whose value is empty is dropped together with it; an empty value elsewhere stays empty.
+static std::string fill(const char* format, const std::vector<std::string>& values) {
+  std::vector<std::string> words = split_blanks(format);
+  std::string line;
+  size_t next = 0;
+  for (size_t i = 0; i < words.size(); i++) {
+    bool option = !words[i].empty() && words[i][0] == '-' && i + 1 < words.size() &&
+                  is_slot(words[i + 1]);
+    if (option && values[next].empty()) {
+      next++;
+      i++;
+      continue;
+    }
+    if (!line.empty())
+      line += ' ';
+    line += is_slot(words[i]) ? shell_quote(values[next++]) : words[i];
+  }
+  return line;
+}
+
+std::string make_snmp_cmd(const signal_t* signal, const snmp_conf_t* conf) {
+  static const snmp_conf_t unset;
+  const snmp_conf_t& g = conf ? *conf : unset;
+  const signal_t& s = *signal;
+  std::vector<std::string> values = {
+      std::to_string(pick(g.snmp_timeout, s.snmp_timeout)),
+      std::to_string(pick(g.snmp_num_retries, s.snmp_num_retries)),
+      s.call_type == 0 ? "1" : s.call_type == 1 ? "2c" : "3"};
+  const char* format = snmp_v1_2c_cmd;
+  if (s.call_type == 2) {
+    format = snmp_v3_cmd;
+    values.push_back(getSecLevelById(pick(g.snmp_sec_level, s.snmp_sec_level)));
+    values.push_back(getPrivProtById(pick(g.snmp_priv_prot, s.snmp_priv_prot)));
+    values.push_back(pick(g.snmp_priv_pphrase, s.snmp_priv_pphrase));
+    values.push_back(getAuthProtById(pick(g.snmp_auth_prot, s.snmp_auth_prot)));
+    values.push_back(pick(g.snmp_auth_pphrase, s.snmp_auth_pphrase));
+    values.push_back(pick(g.snmp_community, s.snmp_community));
+    values.push_back(pick(g.snmp_user, s.snmp_user));
+  } else {
+    values.push_back(pick(g.snmp_community, s.snmp_community));
+  }
+  values.push_back(s.ip_addr);
+  values.push_back(s.oid);
+  std::string line = fill(format, values);
+  return line.size() > max_line ? std::string() : line;
+}

@@ -1,0 +1,197 @@
+// SNMP readings end to end: lines built by make_snmp_cmd, run by getCmdOut against a real snmpd
+// on a loopback port, parsed by res_parse. Each test starts its own agent and stops it after.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app.h"
+#include "e2e.h"
+#include "getcmdout.h"
+#include "parser.h"
+#include "snmpcmd.h"
+
+namespace {
+
+const char hostile_auth[] = "pa$$ w'or!d";
+const char hostile_priv[] = "pr$v 'x!y z";
+
+// Objects of the agent: a negative integer, a counter above 2^31, a string and a gauge.
+const char int_oid[] = ".1.3.6.1.4.1.99999.1.0";
+const char counter_oid[] = ".1.3.6.1.4.1.99999.2.0";
+const char string_oid[] = ".1.3.6.1.4.1.99999.3.0";
+const char gauge_oid[] = ".1.3.6.1.4.1.99999.4.0";
+
+std::string agent_conf() {
+  return std::string(
+             "rocommunity pub1 127.0.0.1\n"
+             "rocommunity pub2c 127.0.0.1\n"
+             "createUser md5des MD5 \"md5passphrase\" DES \"despassphrase\"\n"
+             "createUser shaaes SHA \"shapassphrase\" AES \"aespassphrase\"\n"
+             "createUser sha256aes SHA-256 \"sha256passphrase\" AES \"aes2passphrase\"\n"
+             "createUser noauth\n"
+             "createUser hostile SHA \"") +
+         hostile_auth + "\" AES \"" + hostile_priv +
+         "\"\n"
+         "rouser md5des priv\nrouser shaaes priv\nrouser sha256aes priv\nrouser hostile priv\n"
+         "rouser noauth noauth\n"
+         "override .1.3.6.1.4.1.99999.1.0 integer -7\n"
+         "override .1.3.6.1.4.1.99999.2.0 counter 4294967295\n"
+         "override .1.3.6.1.4.1.99999.3.0 octet_str \"up\"\n"
+         "override .1.3.6.1.4.1.99999.4.0 unsigned 23\n";
+}
+
+class SnmpAgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = make_temp_dir();
+    // both the agent and snmpget keep their state here, never in the system's directory
+    setenv("SNMP_PERSISTENT_DIR", (dir + "/persist").c_str(), 1);
+    write_file(dir + "/snmpd.conf", agent_conf());
+    port = free_port(SOCK_DGRAM);
+    address = "127.0.0.1:" + std::to_string(port);
+    pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      std::string conf = dir + "/snmpd.conf", log = dir + "/snmpd.log", at = "udp:" + address;
+      execlp("snmpd", "snmpd", "-f", "-C", "-c", conf.c_str(), "-Lf", log.c_str(), at.c_str(),
+             (char*)NULL);
+      _exit(127);
+    }
+    std::string probe = "snmpget -t 1 -r 0 -Oqv -v 2c -c pub1 " + address + " " + int_oid +
+                        " 2>/dev/null";
+    ASSERT_TRUE(wait_until([&] { return getCmdOut(probe) == "-7\n"; }, 20))
+        << read_file(dir + "/snmpd.log");
+  }
+
+  void TearDown() override {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, NULL, 0);
+    }
+    unsetenv("SNMP_PERSISTENT_DIR");
+  }
+
+  signal_t* signal_for(int call_type, const char* oid) {
+    signal_t* s = new signal_t;
+    s->call_type = call_type;
+    s->snmp_timeout = 1;
+    s->ip_addr = address;
+    s->oid = oid;
+    s->value_type = 1;
+    s->int_value = 555;
+    return s;
+  }
+
+  signal_t* v3_for(const char* user, int level, int auth, const char* auth_pass, int priv,
+                   const char* priv_pass) {
+    signal_t* s = signal_for(2, int_oid);
+    s->snmp_user = user;
+    s->snmp_sec_level = level;
+    s->snmp_auth_prot = auth;
+    s->snmp_auth_pphrase = auth_pass;
+    s->snmp_priv_prot = priv;
+    s->snmp_priv_pphrase = priv_pass;
+    return s;
+  }
+
+  // Builds, runs and parses one turn of s as the poller does; returns the reply.
+  std::string poll(signal_t* s, const snmp_conf_t* conf = NULL) {
+    std::string reply = getCmdOut(make_snmp_cmd(s, conf));
+    res_parse(s, reply);
+    return reply;
+  }
+
+  std::string dir, address;
+  int port = 0;
+  pid_t pid = -1;
+};
+
+TEST_F(SnmpAgentTest, EveryVersionAndSecurityModelReadsTheAgent) {
+  signal_t* v1 = signal_for(0, int_oid);
+  v1->snmp_community = "pub1";
+  signal_t* v2c = signal_for(1, int_oid);
+  v2c->snmp_community = "pub2c";
+  signal_t* cases[] = {
+      v1,
+      v2c,
+      v3_for("md5des", 2, 0, "md5passphrase", 0, "despassphrase"),
+      v3_for("shaaes", 2, 1, "shapassphrase", 1, "aespassphrase"),
+      v3_for("sha256aes", 2, 3, "sha256passphrase", 1, "aes2passphrase"),
+      v3_for("noauth", 0, 0, "", 0, ""),
+      v3_for("hostile", 2, 1, hostile_auth, 1, hostile_priv),
+  };
+  for (signal_t* s : cases) {
+    EXPECT_EQ("-7\n", poll(s)) << make_snmp_cmd(s, NULL);
+    EXPECT_EQ(-7, s->int_value.load()) << make_snmp_cmd(s, NULL);
+  }
+}
+
+TEST_F(SnmpAgentTest, RepliesBecomeTypedReadings) {
+  signal_t* text = signal_for(1, string_oid);
+  text->snmp_community = "pub1";
+  text->value_type = 3;
+  poll(text);
+  EXPECT_EQ("\"up\"\n", get_text_value(text));
+
+  signal_t* gauge = signal_for(1, gauge_oid);
+  gauge->snmp_community = "pub1";
+  gauge->value_type = 0;
+  poll(gauge);
+  EXPECT_EQ(23.0f, gauge->float_value.load());
+
+  signal_t* counter = signal_for(1, counter_oid);
+  counter->snmp_community = "pub1";
+  EXPECT_EQ("4294967295\n", poll(counter));
+  EXPECT_EQ(INT32_MAX, counter->int_value.load());
+  counter->value_type = 2;
+  counter->int_value = 0;
+  poll(counter);
+  EXPECT_EQ(1, counter->int_value.load());
+}
+
+TEST_F(SnmpAgentTest, MissingObjectAndSilentAgentLeaveValueUnchanged) {
+  // sysDescr.1: the object exists, the instance does not
+  signal_t* missing = signal_for(1, ".1.3.6.1.2.1.1.1.1");
+  missing->snmp_community = "pub1";
+  EXPECT_EQ("No Such Instance currently exists at this OID\n", poll(missing));
+  EXPECT_EQ(555, missing->int_value.load());
+
+  signal_t* silent = signal_for(1, int_oid);
+  silent->snmp_community = "pub1";
+  silent->ip_addr = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
+  EXPECT_EQ("", poll(silent));
+  EXPECT_EQ(555, silent->int_value.load());
+
+  signal_t* wrong_pass = v3_for("shaaes", 2, 1, "notthepassphrase", 1, "aespassphrase");
+  EXPECT_EQ("", poll(wrong_pass));
+  EXPECT_EQ(555, wrong_pass->int_value.load());
+}
+
+TEST_F(SnmpAgentTest, GlobalOverridesReplaceTheSignalsOwnSettings) {
+  snmp_conf_t g;
+  g.snmp_community = "pub1";
+  g.snmp_user = "hostile";
+  g.snmp_sec_level = 2;
+  g.snmp_auth_prot = 1;
+  g.snmp_auth_pphrase = hostile_auth;
+  g.snmp_priv_prot = 1;
+  g.snmp_priv_pphrase = hostile_priv;
+  signal_t* v2c = signal_for(1, int_oid);
+  v2c->snmp_community = "wrong";
+  EXPECT_EQ("-7\n", poll(v2c, &g));
+  signal_t* v3 = v3_for("nobody", 7, 4, "wrongpassphrase", 0, "wrongpassphrase");
+  EXPECT_EQ("-7\n", poll(v3, &g));
+
+  // the global value wins over a signal's correct one
+  snmp_conf_t bad;
+  bad.snmp_community = "wrong";
+  signal_t* right = signal_for(1, int_oid);
+  right->snmp_community = "pub1";
+  EXPECT_EQ("", poll(right, &bad));
+  EXPECT_EQ(555, right->int_value.load());
+}
+
+}  // namespace
