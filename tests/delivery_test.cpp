@@ -120,8 +120,10 @@ TEST(DeliveryTest, NoServerGivesRefusedLinesUntilThePassWithTheThirdFailure) {
     write_file(dir + "/morvane.conf", idle_signals(k.numeric));
     procs.push_back(start_morvane(dir, {server_env(free_port(SOCK_STREAM))}));
   }
-  for (size_t i = 0; i < procs.size(); i++)
-    EXPECT_TRUE(wait_until([&] { return count(read_file(procs[i].out_path), "Value put error:") >= cases[i].lines; }, 30));
+  for (size_t i = 0; i < procs.size(); i++) {
+    auto errors = [&] { return count(read_file(procs[i].out_path), "Value put error:"); };
+    EXPECT_TRUE(wait_until([&] { return errors() >= cases[i].lines; }, 30));
+  }
   sleep(2);  // four more pass periods: a sender still running would have failed again
   for (size_t i = 0; i < procs.size(); i++) {
     std::string out = read_file(procs[i].out_path);

@@ -65,25 +65,6 @@ TEST(ZqkClientTest, FloatGoesOutInShortestFormThatReadsBackExactly) {
   stop_listener(l);
 }
 
-TEST(ZqkClientTest, TwoStateGoesOutAsZeroOrOne) {
-  const int states[] = {0, 1, 5, -1};
-  const char* const texts[] = {"signal.77 0", "signal.77 1", "signal.77 1", "signal.77 1"};
-  listener_t* l = start_listener();
-  ZQKClient* c = client_for(l->port);
-  Value v;
-  int64_t before = time(NULL);
-  for (int s : states) {
-    makeBValue(&v, 77, 0, s, 0, 0);
-    ASSERT_EQ(0, c->put(&v, 0));
-  }
-  ASSERT_TRUE(has_lines(l, 4));
-  int64_t after = time(NULL);
-  std::vector<line_t> got = received(l);
-  for (size_t i = 0; i < 4; i++)
-    EXPECT_EQ(texts[i], strip_time(got[i].text, before, after));
-  stop_listener(l);
-}
-
 TEST(ZqkClientTest, RecordNeverBuiltFailsWithItsOwnCodeWithoutConnecting) {
   listener_t* l = start_listener();
   ZQKClient* c = client_for(l->port);
