@@ -112,8 +112,8 @@ int main(int argc, char** argv) {
   bare_loop(bare, lines);
   std::vector<double> pass_ms, bare_ms;
   for (int r = 0; r < rounds; r++) {  // alternate, so both see the same machine load
-    pass_ms.push_back(one_pass());
     bare_ms.push_back(bare_loop(bare, lines));
+    pass_ms.push_back(one_pass());
   }
   double p = median(pass_ms), b = median(bare_ms);
   printf("%d signals, %zu lines per pass, %d rounds\n", signal_count, lines.size(), rounds);
