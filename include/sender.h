@@ -2,7 +2,33 @@
 #ifndef MORVANE_SENDER_H
 #define MORVANE_SENDER_H
 
-// Thread function; the argument is ignored. Returns null once three deliveries have failed.
+#include <chrono>
+
+#include "zqk.h"
+
+// Stopwatch on the system (wall) clock.
+class elapsedtimer {
+ public:
+  // Starts timing now.
+  elapsedtimer();
+  // Starts timing again from now.
+  void reset();
+  // Whole milliseconds since start, truncated toward zero, then made non-negative, so a clock
+  // set back still counts forward. Never fails.
+  double elapsed() const;
+
+  std::chrono::time_point<std::chrono::system_clock, std::chrono::nanoseconds> start;
+};
+
+// The one record every delivery is built in; only the sender thread touches it once running.
+extern Value value;
+
+// Delivers each signal's reading once (twice in a row when the first put succeeds); text and
+// unknown value types are skipped. Prints and logs each failed put; returns how many failed.
+int send_pass();
+
+// Thread function; the argument is ignored. Returns null after the pass in which the third
+// failed delivery is counted.
 void* send_data(void*);
 
 #endif

@@ -21,6 +21,10 @@ struct Value {
 
 enum { ZQK_KIND_FLOAT = 0, ZQK_KIND_STATE = 1 };
 
+// last_error after put of a record that neither make function filled; kept clear of the
+// negative errno values that every other put failure gives.
+enum { ZQK_ERROR_NOT_BUILT = -1000 };
+
 // Fills v with a float reading for signum.
 void makeAValue(Value* v, int signum, int arg, float reading, unsigned int aux1, unsigned int aux2);
 // Fills v with a two-state reading (state 0 or 1; any non-zero counts as 1) for signum.
@@ -34,7 +38,9 @@ class ZQKClient {
   // On failure init_error is non-zero and last_error a negative code.
   ZQKClient(zqk_callback on_value, void* value_ctx, zqk_callback on_state, void* state_ctx,
             unsigned short port);
-  // Delivers v; returns 0, or -1 with last_error set when the delivery failed.
+  // Delivers v, connecting first when not connected (1 s limit). Returns 0, or -1 with
+  // last_error set: -errno after a failed connect or write (the connection is dropped, so the
+  // next put reconnects), ZQK_ERROR_NOT_BUILT for a record never built.
   int put(Value* v, int flags);
 
   int32_t init_error = 0;

@@ -1,13 +1,22 @@
 // Stand-in for the closed telemetry client: ZQKClient resolves the server named by ZQK_SERVER
-// (host, host:port or [v6addr]:port; default 127.0.0.1 and the constructor's port).
+// (host, host:port or [v6addr]:port; default 127.0.0.1 and the constructor's port) and puts
+// each reading as one Graphite plaintext line over TCP: "signal.<signum> <value> <unix-seconds>".
 #include "zqk.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <charconv>
 #include <string>
+
+// Limit for a connect and for a write that the server does not take up, in milliseconds.
+static const int io_limit_ms = 1000;
 
 void makeAValue(Value* v, int signum, int arg, float reading, unsigned int aux1, unsigned int aux2) {
   v->signum = signum;
@@ -87,8 +96,91 @@ ZQKClient::ZQKClient(zqk_callback on_value, void* value_ctx, zqk_callback on_sta
   freeaddrinfo(res);
 }
 
+// Writes the reading's line into buf, which holds line_max bytes; returns its length.
+// The float goes out in its shortest form that reads back to the same float ("23.5").
+static const size_t line_max = 64;  // "signal." + 11 + ' ' + 15 + ' ' + 20 + '\n' at most
+static size_t format_line(const Value* v, time_t now, char* buf) {
+  char* end = buf + line_max - 1;  // room for the line end whatever to_chars does
+  memcpy(buf, "signal.", 7);
+  char* p = std::to_chars(buf + 7, end, v->signum).ptr;
+  *p++ = ' ';
+  if (v->kind == ZQK_KIND_STATE)
+    *p++ = v->state ? '1' : '0';
+  else
+    p = std::to_chars(p, end, v->reading).ptr;
+  *p++ = ' ';
+  p = std::to_chars(p, end, (long long)now).ptr;
+  *p++ = '\n';
+  return p - buf;
+}
+
+// Waits up to io_limit_ms for a non-blocking connect to finish; returns 0 or an errno.
+static int finish_connect(int fd) {
+  pollfd pfd = {fd, POLLOUT, 0};
+  int n;
+  while ((n = poll(&pfd, 1, io_limit_ms)) < 0 && errno == EINTR) {
+  }
+  if (n < 0)
+    return errno;
+  if (n == 0)
+    return ETIMEDOUT;
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+    return errno;
+  return err;
+}
+
+// Returns a blocking socket connected to addr whose writes give up after io_limit_ms, or
+// -errno. Close-on-exec, so the commands the poller starts do not hold the connection open.
+static int open_connection(const sockaddr_storage& addr, socklen_t len) {
+  int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -errno;
+  int err = 0;
+  if (connect(fd, (const sockaddr*)&addr, len) != 0)
+    err = errno == EINPROGRESS ? finish_connect(fd) : errno;
+  timeval limit = {io_limit_ms / 1000, io_limit_ms % 1000 * 1000};
+  if (err == 0 && (fcntl(fd, F_SETFL, 0) != 0 ||
+                   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0))
+    err = errno;
+  if (err != 0) {
+    close(fd);
+    return -err;
+  }
+  return fd;
+}
+
+// Writes all n bytes; returns 0 or -errno. MSG_NOSIGNAL: a closed peer gives EPIPE, not SIGPIPE.
+static int send_all(int fd, const char* buf, size_t n) {
+  while (n > 0) {
+    ssize_t k = send(fd, buf, n, MSG_NOSIGNAL);
+    if (k < 0 && errno == EINTR)
+      continue;
+    if (k < 0)
+      return -errno;
+    buf += k;
+    n -= k;
+  }
+  return 0;
+}
+
 int ZQKClient::put(Value* v, int flags) {
-  (void)v, (void)flags;
-  last_error = -ENOTCONN;  // delivery is not there yet
+  (void)flags;
+  if (!v || (v->kind != ZQK_KIND_FLOAT && v->kind != ZQK_KIND_STATE)) {
+    last_error = ZQK_ERROR_NOT_BUILT;
+    return -1;
+  }
+  char line[line_max];
+  size_t n = format_line(v, time(NULL), line);
+  if (fd_ < 0)
+    fd_ = open_connection(addr_, addr_len_);
+  int rc = fd_ < 0 ? fd_ : send_all(fd_, line, n);
+  if (rc == 0)
+    return 0;
+  if (fd_ >= 0)
+    close(fd_);
+  fd_ = -1;
+  last_error = (int16_t)rc;
   return -1;
 }

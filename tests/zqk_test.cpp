@@ -1,0 +1,143 @@
+// The stand-in telemetry client against a real TCP listener: line format, reconnection and
+// its limits.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <future>
+
+#include "e2e.h"
+#include "listener.h"
+#include "zqk.h"
+
+namespace {
+
+ZQKClient* client_for(int port) {
+  setenv("ZQK_SERVER", ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
+  ZQKClient* c = new ZQKClient(NULL, NULL, NULL, NULL, 49000);
+  EXPECT_EQ(0, c->init_error);
+  return c;
+}
+
+bool has_lines(listener_t* l, size_t n) {
+  return wait_until([&] { return received(l).size() >= n; }, 10);
+}
+
+struct float_case {
+  int signum;
+  float reading;
+  const char* text;
+};
+
+TEST(ZqkClientTest, FloatGoesOutInShortestFormThatReadsBackExactly) {
+  const float_case cases[] = {
+      {1, 23.5f, "23.5"},           {2, 0.1f, "0.1"},
+      {3, 7.0f, "7"},               {4, -0.25f, "-0.25"},
+      {5, 1.0f / 3, "0.33333334"},  {6, 16777216.0f, "16777216"},
+      {7, 123456789.0f, "123456792"}, {8, 1e10f, "1e+10"},
+      {9, 3.4028235e38f, "3.4028235e+38"}, {10, 1.4e-45f, "1e-45"},
+      {11, -0.0f, "-0"},            {-2147483647 - 1, -1.17549435e-38f, "-1.1754944e-38"},
+      {2147483647, 0.0f, "0"},
+  };
+  listener_t* l = start_listener();
+  ZQKClient* c = client_for(l->port);
+  Value v;
+  int64_t before = time(NULL);
+  for (const float_case& k : cases) {
+    makeAValue(&v, k.signum, 0, k.reading, 0, 0);
+    ASSERT_EQ(0, c->put(&v, 0));
+  }
+  ASSERT_TRUE(has_lines(l, sizeof cases / sizeof cases[0]));
+  int64_t after = time(NULL);
+  std::vector<line_t> got = received(l);
+  ASSERT_EQ(sizeof cases / sizeof cases[0], got.size());
+  for (size_t i = 0; i < got.size(); i++) {
+    const float_case& k = cases[i];
+    EXPECT_EQ("signal." + std::to_string(k.signum) + " " + k.text, strip_time(got[i].text, before, after));
+    float back = strtof(k.text, NULL);
+    EXPECT_EQ(0, memcmp(&back, &k.reading, sizeof back)) << k.text << " does not read back";
+  }
+  stop_listener(l);
+}
+
+TEST(ZqkClientTest, RecordNeverBuiltFailsWithItsOwnCodeWithoutConnecting) {
+  listener_t* l = start_listener();
+  ZQKClient* c = client_for(l->port);
+  Value v;
+  EXPECT_EQ(-1, c->put(&v, 0));
+  EXPECT_EQ(ZQK_ERROR_NOT_BUILT, c->last_error);
+  usleep(200000);  // a wrongly opened connection would be accepted by now
+  EXPECT_EQ(0, accepted(l));
+  makeAValue(&v, 5, 0, 1.5f, 0, 0);
+  EXPECT_EQ(0, c->put(&v, 0));
+  EXPECT_TRUE(wait_until([&] { return accepted(l) == 1; }, 10));
+  stop_listener(l);
+}
+
+TEST(ZqkClientTest, NoServerGivesConnectionRefusedUntilOneListens) {
+  int port = free_port(SOCK_STREAM);
+  ZQKClient* c = client_for(port);
+  Value v;
+  makeAValue(&v, 3, 0, 2.5f, 0, 0);
+  EXPECT_EQ(-1, c->put(&v, 0));
+  EXPECT_EQ(-ECONNREFUSED, c->last_error);
+  EXPECT_EQ(-1, c->put(&v, 0));
+  EXPECT_EQ(-ECONNREFUSED, c->last_error);
+  listener_t* l = start_listener(port);
+  EXPECT_EQ(0, c->put(&v, 0));
+  ASSERT_TRUE(has_lines(l, 1));
+  EXPECT_EQ("signal.3 2.5", strip_time(received(l)[0].text, 0, INT64_MAX));
+  stop_listener(l);
+}
+
+// Without MSG_NOSIGNAL the write to the closed connection would kill this test with SIGPIPE.
+TEST(ZqkClientTest, ClosedConnectionFailsWithoutSigpipeAndNextPutReconnects) {
+  listener_t* l = start_listener();
+  ZQKClient* c = client_for(l->port);
+  Value v;
+  makeAValue(&v, 8, 0, 1.0f, 0, 0);
+  ASSERT_EQ(0, c->put(&v, 0));
+  ASSERT_TRUE(has_lines(l, 1));
+  drop_connections(l);
+  int tries = 0;
+  while (c->put(&v, 0) == 0 && ++tries < 100)
+    usleep(10000);
+  ASSERT_LT(tries, 100) << "writes to a closed connection kept succeeding";
+  EXPECT_TRUE(c->last_error == -EPIPE || c->last_error == -ECONNRESET) << c->last_error;
+  makeAValue(&v, 9, 0, 2.0f, 0, 0);
+  EXPECT_EQ(0, c->put(&v, 0));
+  ASSERT_TRUE(wait_until([&] { return !received(l).empty() && received(l).back().connection == 2; }, 10));
+  EXPECT_EQ("signal.9 2", strip_time(received(l).back().text, 0, INT64_MAX));
+  stop_listener(l);
+}
+
+// A server whose accept queue is full drops the handshake; put must give up, not hang for the
+// kernel's two minutes of handshake retries.
+TEST(ZqkClientTest, ServerThatNeverAnswersTimesOut) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(0, bind(fd, (sockaddr*)&a, sizeof a));
+  ASSERT_EQ(0, listen(fd, 0));
+  ASSERT_EQ(0, getsockname(fd, (sockaddr*)&a, &len));
+  int filler = socket(AF_INET, SOCK_STREAM, 0);  // takes the one place in the queue
+  ASSERT_EQ(0, connect(filler, (sockaddr*)&a, sizeof a));
+  ZQKClient* c = client_for(ntohs(a.sin_port));
+  Value v;
+  makeAValue(&v, 1, 0, 1.0f, 0, 0);
+  std::future<int> rc = std::async(std::launch::async, [&] { return c->put(&v, 0); });
+  ASSERT_EQ(std::future_status::ready, rc.wait_for(std::chrono::seconds(30)));
+  EXPECT_EQ(-1, rc.get());
+  EXPECT_EQ(-ETIMEDOUT, c->last_error);
+  close(filler);
+  close(fd);
+}
+
+}  // namespace
