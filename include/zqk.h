@@ -38,6 +38,8 @@ class ZQKClient {
   // On failure init_error is non-zero and last_error a negative code.
   ZQKClient(zqk_callback on_value, void* value_ctx, zqk_callback on_state, void* state_ctx,
             unsigned short port);
+  // Closes the connection, if any.
+  ~ZQKClient();
   // Delivers v, connecting first when not connected (1 s limit). Returns 0, or -1 with
   // last_error set: -errno after a failed connect or write (the connection is dropped, so the
   // next put reconnects), ZQK_ERROR_NOT_BUILT for a record never built.

@@ -94,13 +94,13 @@ static void run(listener_t* l) {
       fds.push_back({c.fd, POLLIN, 0});
     if (poll(fds.data(), fds.size(), 20) <= 0)
       continue;
-    if (fds[0].revents)
-      accept_one(l, &conns);
     for (size_t i = conns.size(); i-- > 0;)
       if (fds[i + 1].revents && !read_lines(l, &conns[i])) {
         close(conns[i].fd);
         conns.erase(conns.begin() + i);
       }
+    if (fds[0].revents)  // after the reads: fds holds no entry for a new connection
+      accept_one(l, &conns);
   }
   close_all(l, &conns);
   close(l->fd);
@@ -128,6 +128,7 @@ void stop_listener(listener_t* l) {
   l->stopping = true;
   if (l->reader.joinable())
     l->reader.join();
+  delete l;
 }
 
 void drop_connections(listener_t* l) {

@@ -31,7 +31,7 @@ struct listener_t {
 
 // Listens on 127.0.0.1:port (0: any free port) and starts reading; aborts when it cannot.
 listener_t* start_listener(int port = 0);
-// Reads what has arrived, then closes every connection and the listening socket.
+// Reads what has arrived, closes every connection and the listening socket, and frees l.
 void stop_listener(listener_t* l);
 // Reads what has arrived, then closes the connections but goes on listening.
 void drop_connections(listener_t* l);

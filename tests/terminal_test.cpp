@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "e2e.h"
+#include "listener.h"
 
 namespace {
 
@@ -23,24 +24,6 @@ std::string run(const std::string& line) {
   pclose(p);
   return out;
 }
-
-// A telemetry server that takes connections into its backlog, so deliveries succeed quietly.
-struct listener_t {
-  int fd = -1;
-  int port = 0;
-  listener_t() {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || bind(fd, (sockaddr*)&a, sizeof a) != 0 || listen(fd, 16) != 0 ||
-        getsockname(fd, (sockaddr*)&a, &len) != 0)
-      ADD_FAILURE() << "no loopback listener";
-    port = ntohs(a.sin_port);
-  }
-  ~listener_t() { close(fd); }
-};
 
 // morvane in an 80x30 pane of a tmux server of its own; its exit status lands in dir/status.
 struct pane_t {
@@ -131,10 +114,10 @@ std::string four_signals(const std::string& dir) {
 }
 
 TEST(TerminalTest, EveryReadingStartsInTheColumnOfValueAndQEndsIt) {
-  listener_t zqk;
+  listener_t* zqk = start_listener();
   std::string data = make_temp_dir();
   write_file(data + "/temp", "21.5\n");
-  pane_t pane(four_signals(data), zqk.port);
+  pane_t pane(four_signals(data), zqk->port);
   int value_column = 0;
   std::vector<row_t> rows;
   ASSERT_TRUE(wait_until([&] { return last_table(pane.capture(false), four_names, &value_column, &rows); }, 30))
@@ -142,22 +125,26 @@ TEST(TerminalTest, EveryReadingStartsInTheColumnOfValueAndQEndsIt) {
   EXPECT_EQ(11, value_column);  // "Tämperatur" and one blank
   for (size_t i = 0; i < rows.size(); i++)
     EXPECT_EQ(value_column, rows[i].column) << four_names[i] << ": " << rows[i].reading;
-  std::string coloured = pane.capture(true);
-  EXPECT_NE(std::string::npos, coloured.find("\x1b[1m\x1b[34mName       Value")) << coloured;
+  std::string coloured;  // a capture may fall between the clear and the header: look again
+  EXPECT_TRUE(wait_until([&] {
+    coloured = pane.capture(true);
+    return coloured.find("\x1b[1m\x1b[34mName       Value") != std::string::npos;
+  }, 10)) << coloured;
   for (const row_t& r : rows)
     EXPECT_NE(std::string::npos, coloured.find("\x1b[36m" + r.reading)) << r.reading << " not in cyan";
   pane.keys("x Enter q Enter");
   EXPECT_EQ(0, pane.exit_status(10));
+  stop_listener(zqk);
 }
 
 TEST(TerminalTest, ReadingsFollowTheCommands) {
-  listener_t zqk;
+  listener_t* zqk = start_listener();
   std::string data = make_temp_dir();
   write_file(data + "/temp", "21.5\n");
   write_file(data + "/volt", " 230 V\n");
   write_file(data + "/on", "2\n");
   write_file(data + "/text", "a\x1b[31mred\x1b[0m\r\n");
-  pane_t pane(four_signals(data), zqk.port);
+  pane_t pane(four_signals(data), zqk->port);
   int value_column = 0;
   std::vector<row_t> rows;
   auto shows = [&](std::vector<std::string> want) {
@@ -182,6 +169,7 @@ TEST(TerminalTest, ReadingsFollowTheCommands) {
     EXPECT_EQ(value_column, rows[i].column) << four_names[i];
   pane.keys("q Enter");
   EXPECT_EQ(0, pane.exit_status(10));
+  stop_listener(zqk);
 }
 
 TEST(TerminalTest, FrameBytesAreClearHeaderRowsAndALineEnd) {
@@ -195,8 +183,8 @@ TEST(TerminalTest, FrameBytesAreClearHeaderRowsAndALineEnd) {
              "  { name = \"hidden\"; call_type = 9; value_type = 7; },\n"
              "  { name = \"T\xc3\xa4xt\"; call_type = 9; value_type = 3; }\n"
              ");\n");
-  listener_t zqk;
-  proc_t p = start_morvane(dir, {"ZQK_SERVER=127.0.0.1:" + std::to_string(zqk.port)});
+  listener_t* zqk = start_listener();
+  proc_t p = start_morvane(dir, {"ZQK_SERVER=127.0.0.1:" + std::to_string(zqk->port)});
   const std::string frame =
       "\x1b[2J\x1b[0m\x1b[34;1mName   Value\x1b[0m\n"
       "\x1b[0mTemp   \x1b[36m0.00\x1b[0m\n"
@@ -213,6 +201,7 @@ TEST(TerminalTest, FrameBytesAreClearHeaderRowsAndALineEnd) {
       << read_file(p.out_path);
   send_input(p, "q\n");
   EXPECT_EQ(0, wait_exit(p, 10));
+  stop_listener(zqk);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <future>
+#include <memory>
 
 #include "e2e.h"
 #include "listener.h"
@@ -17,9 +18,9 @@
 
 namespace {
 
-ZQKClient* client_for(int port) {
+std::unique_ptr<ZQKClient> client_for(int port) {
   setenv("ZQK_SERVER", ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
-  ZQKClient* c = new ZQKClient(NULL, NULL, NULL, NULL, 49000);
+  std::unique_ptr<ZQKClient> c(new ZQKClient(NULL, NULL, NULL, NULL, 49000));
   EXPECT_EQ(0, c->init_error);
   return c;
 }
@@ -45,7 +46,7 @@ TEST(ZqkClientTest, FloatGoesOutInShortestFormThatReadsBackExactly) {
       {2147483647, 0.0f, "0"},
   };
   listener_t* l = start_listener();
-  ZQKClient* c = client_for(l->port);
+  auto c = client_for(l->port);
   Value v;
   int64_t before = time(NULL);
   for (const float_case& k : cases) {
@@ -67,7 +68,7 @@ TEST(ZqkClientTest, FloatGoesOutInShortestFormThatReadsBackExactly) {
 
 TEST(ZqkClientTest, RecordNeverBuiltFailsWithItsOwnCodeWithoutConnecting) {
   listener_t* l = start_listener();
-  ZQKClient* c = client_for(l->port);
+  auto c = client_for(l->port);
   Value v;
   EXPECT_EQ(-1, c->put(&v, 0));
   EXPECT_EQ(ZQK_ERROR_NOT_BUILT, c->last_error);
@@ -81,7 +82,7 @@ TEST(ZqkClientTest, RecordNeverBuiltFailsWithItsOwnCodeWithoutConnecting) {
 
 TEST(ZqkClientTest, NoServerGivesConnectionRefusedUntilOneListens) {
   int port = free_port(SOCK_STREAM);
-  ZQKClient* c = client_for(port);
+  auto c = client_for(port);
   Value v;
   makeAValue(&v, 3, 0, 2.5f, 0, 0);
   EXPECT_EQ(-1, c->put(&v, 0));
@@ -98,7 +99,7 @@ TEST(ZqkClientTest, NoServerGivesConnectionRefusedUntilOneListens) {
 // Without MSG_NOSIGNAL the write to the closed connection would kill this test with SIGPIPE.
 TEST(ZqkClientTest, ClosedConnectionFailsWithoutSigpipeAndNextPutReconnects) {
   listener_t* l = start_listener();
-  ZQKClient* c = client_for(l->port);
+  auto c = client_for(l->port);
   Value v;
   makeAValue(&v, 8, 0, 1.0f, 0, 0);
   ASSERT_EQ(0, c->put(&v, 0));
@@ -129,7 +130,7 @@ TEST(ZqkClientTest, ServerThatNeverAnswersTimesOut) {
   ASSERT_EQ(0, getsockname(fd, (sockaddr*)&a, &len));
   int filler = socket(AF_INET, SOCK_STREAM, 0);  // takes the one place in the queue
   ASSERT_EQ(0, connect(filler, (sockaddr*)&a, sizeof a));
-  ZQKClient* c = client_for(ntohs(a.sin_port));
+  auto c = client_for(ntohs(a.sin_port));
   Value v;
   makeAValue(&v, 1, 0, 1.0f, 0, 0);
   std::future<int> rc = std::async(std::launch::async, [&] { return c->put(&v, 0); });

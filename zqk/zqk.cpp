@@ -165,6 +165,11 @@ static int send_all(int fd, const char* buf, size_t n) {
   return 0;
 }
 
+ZQKClient::~ZQKClient() {
+  if (fd_ >= 0)
+    close(fd_);
+}
+
 int ZQKClient::put(Value* v, int flags) {
   (void)flags;
   if (!v || (v->kind != ZQK_KIND_FLOAT && v->kind != ZQK_KIND_STATE)) {
