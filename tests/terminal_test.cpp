@@ -7,23 +7,10 @@
 #include <unistd.h>
 
 #include "e2e.h"
+#include "getcmdout.h"
 #include "listener.h"
 
 namespace {
-
-// Runs a shell line and returns its standard output.
-std::string run(const std::string& line) {
-  std::string out;
-  FILE* p = popen(line.c_str(), "r");
-  if (!p)
-    return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-    out.append(buf, n);
-  pclose(p);
-  return out;
-}
 
 // morvane in an 80x30 pane of a tmux server of its own; its exit status lands in dir/status.
 struct pane_t {
@@ -36,13 +23,13 @@ struct pane_t {
     tmux = "tmux -S " + dir + "/tmux.sock -f /dev/null";  // a server of its own
     std::string cmd = "cd " + dir + " && env LC_ALL=C.UTF-8 ZQK_SERVER=127.0.0.1:" +
                       std::to_string(zqk_port) + " " + MORVANE_BIN + "; echo $? > " + dir + "/status";
-    run("LC_ALL=C.UTF-8 " + tmux + " new-session -d -x 80 -y 30 -s m '" + cmd + "'");
+    getCmdOut("LC_ALL=C.UTF-8 " + tmux + " new-session -d -x 80 -y 30 -s m '" + cmd + "'");
   }
-  ~pane_t() { run(tmux + " kill-server 2>/dev/null"); }
+  ~pane_t() { getCmdOut(tmux + " kill-server 2>/dev/null"); }
 
   // The screen as text; with colours, as tmux's own SGR sequences.
-  std::string capture(bool colours) { return run(tmux + " capture-pane -p " + (colours ? "-e " : "") + "-t m"); }
-  void keys(const std::string& keys) { run(tmux + " send-keys -t m " + keys); }
+  std::string capture(bool colours) { return getCmdOut(tmux + " capture-pane -p " + (colours ? "-e " : "") + "-t m"); }
+  void keys(const std::string& keys) { getCmdOut(tmux + " send-keys -t m " + keys); }
   // The exit status written by the pane's shell, or -1 when morvane has not ended in seconds.
   int exit_status(double seconds) {
     std::string path = dir + "/status";
