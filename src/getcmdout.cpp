@@ -12,9 +12,13 @@ std::string getCmdOut(const char* cmd) {
   if (!pipe)
     throw std::runtime_error("popen() failed!");
   char buffer[200];  // fgets keeps 199 bytes per chunk and ends it with a NUL
-  while (fgets(buffer, sizeof buffer, pipe))
+  while (result.size() < cmd_output_limit && fgets(buffer, sizeof buffer, pipe))
     result.append(buffer, strlen(buffer));
-  pclose(pipe);  // the command's exit status does not matter: only its output does
+  if (result.size() > cmd_output_limit)
+    result.resize(cmd_output_limit);
+  // the exit status does not matter, only the output; a command still writing after the
+  // limit meets a closed pipe and ends
+  pclose(pipe);
   return result;
 }
 

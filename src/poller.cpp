@@ -12,16 +12,13 @@
 #include "parser.h"
 #include "snmpcmd.h"
 
-// A line that cannot be started (the shell could not be forked) leaves the reading as it was
-// for this turn; the next cycle tries again.
+// A line that cannot be started (the shell could not be forked), or a reply there is no
+// memory for, leaves the reading as it was for this turn; the next cycle tries again.
 static void run_and_parse(signal_t* s, const char* line) {
-  std::string reply;
   try {
-    reply = getCmdOut(line);
-  } catch (const std::runtime_error&) {
-    return;
+    res_parse(s, getCmdOut(line));
+  } catch (const std::exception&) {
   }
-  res_parse(s, reply);
 }
 
 static void poll_signal(signal_t* s) {

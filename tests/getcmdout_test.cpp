@@ -22,6 +22,12 @@ TEST(GetCmdOutTest, LongLinesArriveWhole) {
   }
 }
 
+TEST(GetCmdOutTest, EndlessOutputStopsAtTheLimitAndTheCommandEnds) {
+  std::string out = getCmdOut("yes 0123456789abcdefghijklmnopqrstuvwxyz");
+  ASSERT_EQ(cmd_output_limit, out.size());
+  EXPECT_EQ("0123456789abcdefghijklmnopqrstuvwxyz\n0123", out.substr(0, 41));
+}
+
 TEST(GetCmdOutTest, NulByteCutsItsChunk) {
   // one chunk "ab\0cd\n" is kept up to the NUL; the next line is whole
   EXPECT_EQ("abef\n", getCmdOut("printf 'ab\\000cd\\nef\\n'"));
