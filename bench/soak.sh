@@ -75,6 +75,7 @@ sample
 echo "at 1 min: rss ${rss} kB, ${fds} fds"
 rss1=$rss
 sleep $((minutes * 20 - 60))
+pkill -P $receiver || true  # socat serves each connection in a child of its own
 kill $receiver
 echo "receiver stopped"
 sleep 10
