@@ -63,7 +63,7 @@ TEST(DevicesTest, CommandThatNeverEndsStallsReadingsWhileDisplayAndSenderGoOn) {
   write_file(dir + "/morvane.conf",
              "signals = (\n"
              "  { name = \"before\"; signum = 1; call_type = 3; cmd = \"echo 5\"; value_type = 1; },\n"
-             "  { name = \"stuck\"; signum = 2; call_type = 3; cmd = \"cat fifo\"; value_type = 1; },\n"
+             "  { name = \"stuck\"; signum = 2; call_type = 3; cmd = \"timeout 120 cat fifo\"; value_type = 1; },\n"
              "  { name = \"after\"; signum = 3; call_type = 3; cmd = \"echo 9\"; value_type = 1; }\n"
              ");\n");
   proc_t p = start_morvane(dir, {"ZQK_SERVER=127.0.0.1:" + std::to_string(server->port)});
@@ -83,7 +83,7 @@ TEST(DevicesTest, CommandThatNeverEndsStallsReadingsWhileDisplayAndSenderGoOn) {
 
   send_input(p, "q\n");
   EXPECT_EQ(0, wait_exit(p, 10));  // while the next cat waits on the fifo
-  w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // lets that cat end
+  w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // lets that cat end (else its timeout does)
   if (w >= 0)
     close(w);
   stop_listener(server);

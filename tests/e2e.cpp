@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -46,6 +47,14 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 
+// In a forked child: a test that fails or crashes before it stops the child takes it along,
+// so no morvane or agent outlives the test binary.
+static void die_with_parent() {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() == 1)
+    _exit(125);  // the parent is already gone
+}
+
 static std::vector<std::string> child_env(const std::vector<std::string>& extra) {
   std::vector<std::string> env;
   for (char** e = environ; *e; e++)
@@ -83,6 +92,7 @@ proc_t start_morvane(const std::string& dir, const std::vector<std::string>& env
   if (p.pid < 0)
     die("fork");
   if (p.pid == 0) {
+    die_with_parent();
     if (chdir(dir.c_str()) != 0)
       _exit(126);
     dup2(in[0], 0);
@@ -157,6 +167,7 @@ pid_t start_snmpd(const std::string& dir, const std::string& address, const std:
   if (pid < 0)
     die("fork");
   if (pid == 0) {
+    die_with_parent();
     execlp("snmpd", "snmpd", "-f", "-C", "-c", path.c_str(), "-Lf", log.c_str(), at.c_str(),
            (char*)NULL);
     _exit(127);
