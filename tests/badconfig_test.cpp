@@ -59,8 +59,7 @@ TEST(BadConfigTest, RefusedWithLibconfigLineOrLoaded) {
       EXPECT_EQ(std::string(cases[i].error) + "\n", read_file(p.err_path));
       continue;
     }
-    EXPECT_TRUE(wait_until(
-        [&] { return read_file(p.out_path).find("Press \"q\" for exit ...") != std::string::npos; }, 60));
+    EXPECT_TRUE(wait_for_prompt(p, 60));
     send_input(p, "q\n");
     EXPECT_EQ(0, wait_exit(p, 30));
     EXPECT_EQ("", read_file(p.err_path));

@@ -32,13 +32,6 @@ std::string idle_signals(int numeric) {
   return conf;
 }
 
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    n++;
-  return n;
-}
-
 // Lines received so far, time fields checked and stripped.
 std::vector<std::string> texts(listener_t* l, int64_t from) {
   std::vector<std::string> out;
@@ -121,14 +114,14 @@ TEST(DeliveryTest, NoServerGivesRefusedLinesUntilThePassWithTheThirdFailure) {
     procs.push_back(start_morvane(dir, {server_env(free_port(SOCK_STREAM))}));
   }
   for (size_t i = 0; i < procs.size(); i++) {
-    auto errors = [&] { return count(read_file(procs[i].out_path), "Value put error:"); };
+    auto errors = [&] { return count_of(read_file(procs[i].out_path), "Value put error:"); };
     EXPECT_TRUE(wait_until([&] { return errors() >= cases[i].lines; }, 30));
   }
   sleep(2);  // four more pass periods: a sender still running would have failed again
   for (size_t i = 0; i < procs.size(); i++) {
     std::string out = read_file(procs[i].out_path);
-    EXPECT_EQ(cases[i].lines, count(out, "Value put error:")) << cases[i].numeric << " signals";
-    EXPECT_EQ(cases[i].lines, count(out, "Value put error:-111\n")) << cases[i].numeric << " signals";
+    EXPECT_EQ(cases[i].lines, count_of(out, "Value put error:")) << cases[i].numeric << " signals";
+    EXPECT_EQ(cases[i].lines, count_of(out, "Value put error:-111\n")) << cases[i].numeric << " signals";
     EXPECT_NE(std::string::npos, out.find(prompt));
     EXPECT_EQ(0, quit(procs[i])) << "the process did not live on";
   }
@@ -143,14 +136,14 @@ TEST(DeliveryTest, ServerGoneMidRunIsCountedAndTheProcessLivesOn) {
   proc_t p = start_morvane(dir, {server_env(l->port)});
   ASSERT_TRUE(wait_until([&] { return received(l).size() >= 2 * 4; }, 30));
   stop_listener(l);
-  auto errors = [&] { return count(read_file(p.out_path), "Value put error:"); };
+  auto errors = [&] { return count_of(read_file(p.out_path), "Value put error:"); };
   EXPECT_TRUE(wait_until([&] { return errors() >= 3; }, 10));
   sleep(2);
   std::string out = read_file(p.out_path);
   size_t n = errors();
   EXPECT_TRUE(n == 3 || n == 4) << out;  // three failures counted, in passes of two signals
-  EXPECT_EQ(n, count(out, "Value put error:-111\n") + count(out, "Value put error:-32\n") +
-                   count(out, "Value put error:-104\n")) << out;
+  EXPECT_EQ(n, count_of(out, "Value put error:-111\n") + count_of(out, "Value put error:-32\n") +
+                   count_of(out, "Value put error:-104\n")) << out;
   EXPECT_EQ(0, quit(p)) << "killed by a signal?";
 }
 

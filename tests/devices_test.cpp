@@ -13,8 +13,6 @@
 
 namespace {
 
-const char prompt[] = "Press \"q\" for exit ...";
-
 // Returns the reading shown for name in the newest frame of out, or "" before the first.
 std::string last_reading(const std::string& out, const std::string& name) {
   size_t at = out.rfind("\x1b[0m" + name + " ");
@@ -30,11 +28,7 @@ std::string last_reading(const std::string& out, const std::string& name) {
 }
 
 size_t frames(const proc_t& p) {
-  std::string out = read_file(p.out_path);
-  size_t n = 0;
-  for (size_t at = out.find("\x1b[2J"); at != std::string::npos; at = out.find("\x1b[2J", at + 1))
-    n++;
-  return n;
+  return count_of(read_file(p.out_path), "\x1b[2J");
 }
 
 // Waits until the process has drawn `more` further frames.

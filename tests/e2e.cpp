@@ -182,6 +182,19 @@ void stop_snmpd(pid_t pid) {
   }
 }
 
+bool wait_for_prompt(const proc_t& p, double seconds) {
+  return wait_until(
+      [&] { return read_file(p.out_path).find("Press \"q\" for exit ...\n") != std::string::npos; },
+      seconds);
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    n++;
+  return n;
+}
+
 int free_port(int type) {
   int fd = socket(AF_INET, type, 0);
   sockaddr_in a{};

@@ -38,6 +38,10 @@ int wait_exit(proc_t& p, double seconds);
 void kill_morvane(proc_t& p);
 // True as soon as cond() holds; false when seconds pass first. Polls every 50 ms.
 bool wait_until(const std::function<bool()>& cond, double seconds);
+// True once the process has printed its "q" prompt; false when seconds pass first.
+bool wait_for_prompt(const proc_t& p, double seconds);
+// Returns how many times what occurs in text.
+size_t count_of(const std::string& text, const std::string& what);
 
 struct signal_t;
 // Returns a default signal that lives until the test binary exits, as the tool's own do.

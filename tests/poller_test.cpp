@@ -66,7 +66,7 @@ TEST(PollerTest, TableWithNothingToFetchLeavesThePollerAsleep) {
   write_file(dir + "/morvane.conf",
              "signals = ( { name = \"a\"; call_type = 9; }, { name = \"b\"; call_type = -1; } );\n");
   proc_t p = start_morvane(dir, {"ZQK_SERVER=127.0.0.1:1"});
-  ASSERT_TRUE(wait_until([&] { return read_file(p.out_path).find("Press") != std::string::npos; }, 30));
+  ASSERT_TRUE(wait_for_prompt(p, 30));
   long before = wakeups(p.pid);
   sleep(1);
   long woken = wakeups(p.pid) - before;

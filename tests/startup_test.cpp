@@ -7,7 +7,6 @@
 namespace {
 
 const char banner[] = "MORVANE ver. 0.1.1.334, 12:07:32 29-03-2023\n";
-const char prompt[] = "Press \"q\" for exit ...\n";
 
 // A configuration whose signals never run anything, so the output stays predictable.
 const char quiet_conf[] =
@@ -46,12 +45,12 @@ TEST(StartupTest, LowerCaseQAnywhereInALineEndsWithStatus0) {
   std::string dir = make_temp_dir();
   write_file(dir + "/morvane.conf", quiet_conf);
   proc_t p = start_morvane(dir, {"ZQK_SERVER"});
-  ASSERT_TRUE(wait_until([&] { return read_file(p.out_path).find(prompt) != std::string::npos; }, 30));
+  ASSERT_TRUE(wait_for_prompt(p, 30));
   EXPECT_EQ(0, read_file(p.out_path).compare(0, sizeof banner, std::string(banner) + "\n"));
   send_input(p, "Q\nQUIT\n");
   EXPECT_EQ(-1, wait_exit(p, 1)) << "upper-case Q ended it";
   p = start_morvane(dir, {"ZQK_SERVER"});
-  ASSERT_TRUE(wait_until([&] { return read_file(p.out_path).find(prompt) != std::string::npos; }, 30));
+  ASSERT_TRUE(wait_for_prompt(p, 30));
   send_input(p, "Qxq\n");
   EXPECT_EQ(0, wait_exit(p, 5));
   EXPECT_EQ("", read_file(p.err_path));
@@ -61,7 +60,7 @@ TEST(StartupTest, EndOfInputKeepsItRunningUntilKilled) {
   std::string dir = make_temp_dir();
   write_file(dir + "/morvane.conf", quiet_conf);
   proc_t p = start_morvane(dir, {"ZQK_SERVER"});
-  ASSERT_TRUE(wait_until([&] { return read_file(p.out_path).find(prompt) != std::string::npos; }, 30));
+  ASSERT_TRUE(wait_for_prompt(p, 30));
   close_input(p);
   EXPECT_EQ(-1, wait_exit(p, 2)) << "ended at end of input";
 }
