@@ -20,7 +20,8 @@ const char* getAuthProtById(int id);
 
 // Returns the snmpget line for signal (call type 0, 1 or 2) with the overrides in conf (null:
 // none) applied: texts are shell-quoted when they need it, an option with an empty value is
-// left out, and "" comes back when the line would exceed 8191 bytes, so that nothing is run.
+// left out (so are -t for a timeout of 0 or less and -r for a negative retry count), and ""
+// comes back when the line would exceed 8191 bytes, so that nothing is run.
 std::string make_snmp_cmd(const signal_t* signal, const snmp_conf_t* conf);
 
 #endif

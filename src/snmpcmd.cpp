@@ -44,6 +44,16 @@ static const std::string& pick(const std::string& global, const std::string& own
   return global.empty() ? own : global;
 }
 
+// snmpget refuses "-t 0" and "-r -1" and then prints nothing at all; an empty word drops the
+// option, so snmpget's own default applies instead.
+static std::string seconds_word(int timeout) {
+  return timeout > 0 ? std::to_string(timeout) : std::string();
+}
+
+static std::string retries_word(int retries) {
+  return retries >= 0 ? std::to_string(retries) : std::string();
+}
+
 // A text of these bytes only means the same to the shell unquoted.
 static bool shell_safe(const std::string& text) {
   static const char safe[] =
@@ -112,8 +122,8 @@ std::string make_snmp_cmd(const signal_t* signal, const snmp_conf_t* conf) {
   const snmp_conf_t& g = conf ? *conf : unset;
   const signal_t& s = *signal;
   std::vector<std::string> values = {
-      std::to_string(pick(g.snmp_timeout, s.snmp_timeout)),
-      std::to_string(pick(g.snmp_num_retries, s.snmp_num_retries)),
+      seconds_word(pick(g.snmp_timeout, s.snmp_timeout)),
+      retries_word(pick(g.snmp_num_retries, s.snmp_num_retries)),
       s.call_type == 0 ? "1" : s.call_type == 1 ? "2c" : "3"};
   const char* format = snmp_v1_2c_cmd;
   if (s.call_type == 2) {

@@ -183,4 +183,21 @@ TEST_F(SnmpAgentTest, GlobalOverridesReplaceTheSignalsOwnSettings) {
   EXPECT_EQ(555, right->int_value.load());
 }
 
+// snmpget refuses "-t 0": a signal left at its default timeout, or a global timeout of 0,
+// must still be read.
+TEST_F(SnmpAgentTest, DefaultOrZeroTimeoutStillReadsTheAgent) {
+  signal_t* v2c = signal_for(1, int_oid);
+  v2c->snmp_community = "pub1";
+  signal_t* v3 = v3_for("shaaes", 2, 1, "shapassphrase", 1, "aespassphrase");
+  for (signal_t* s : {v2c, v3}) {
+    s->snmp_timeout = 0;
+    EXPECT_EQ("-7\n", poll(s)) << make_snmp_cmd(s, NULL);
+    s->snmp_timeout = 9;
+    s->snmp_num_retries = -1;
+    snmp_conf_t zero;
+    zero.snmp_timeout = 0;
+    EXPECT_EQ("-7\n", poll(s, &zero)) << make_snmp_cmd(s, &zero);
+  }
+}
+
 }  // namespace

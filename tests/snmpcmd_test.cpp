@@ -56,11 +56,11 @@ TEST(SnmpCmdTest, FormatConstantsHoldBothLayouts) {
       snmp_v3_cmd);
 }
 
-TEST(SnmpCmdTest, UnsetSignalGetsZerosAndFirstTableEntries) {
+TEST(SnmpCmdTest, UnsetSignalLeavesTheTimeoutToSnmpgetAndTakesFirstTableEntries) {
   signal_t s;
   s.call_type = 2;
   s.snmp_user = "u";
-  EXPECT_EQ("snmpget -t 0 -r 0 -Oqv -v 3 -l noAuthNoPriv -x DES -a MD5 -u u   2>/dev/null",
+  EXPECT_EQ("snmpget -r 0 -Oqv -v 3 -l noAuthNoPriv -x DES -a MD5 -u u   2>/dev/null",
             make_snmp_cmd(&s, NULL));
 }
 
