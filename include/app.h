@@ -56,6 +56,7 @@ struct snmp_conf_t {
   std::string snmp_user;
   std::string snmp_community;
   std::string snmp_context;
+  std::string snmp_engine;  // "builtin": SNMP in-process; "snmpget" or empty: the snmpget command
 };
 
 // The signal table in file order; never destroyed, so workers may run on through the exit.

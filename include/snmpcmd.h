@@ -3,6 +3,7 @@
 #define MORVANE_SNMPCMD_H
 
 #include <string>
+#include <vector>
 
 struct signal_t;
 struct snmp_conf_t;
@@ -23,5 +24,8 @@ const char* getAuthProtById(int id);
 // left out (so are -t for a timeout of 0 or less and -r for a negative retry count), and ""
 // comes back when the line would exceed 8191 bytes, so that nothing is run.
 std::string make_snmp_cmd(const signal_t* signal, const snmp_conf_t* conf);
+// Returns the words snmpget receives from make_snmp_cmd's line, after the program name and
+// before the redirection, as the shell hands them over; empty when no line would be run.
+std::vector<std::string> snmp_args(const signal_t* signal, const snmp_conf_t* conf);
 
 #endif

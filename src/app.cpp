@@ -51,6 +51,7 @@ void load_global_conf(config_t* cfg) {
   lookup_string(g, "snmp_user", &conf->snmp_user);
   lookup_string(g, "snmp_community", &conf->snmp_community);
   lookup_string(g, "snmp_context", &conf->snmp_context);
+  lookup_string(g, "snmp_engine", &conf->snmp_engine);
 }
 
 static void load_signal(const config_setting_t* e, signal_t* s) {
@@ -103,7 +104,8 @@ void set_text_value(signal_t* s, const std::string& text) {
   s->text_value.swap(copy);
 }
 
-// Returns 0 when the configuration was read and loaded, 1 after printing libconfig's error.
+// Returns 0 when the configuration was read and loaded, 1 after printing libconfig's error or
+// an unknown engine name.
 static int read_config() {
   config_t cfg;
   config_init(&cfg);
@@ -119,6 +121,11 @@ static int read_config() {
   load_global_conf(&cfg);
   load_signals(&cfg);
   config_destroy(&cfg);
+  const std::string& engine = global_snmp_conf->snmp_engine;
+  if (!engine.empty() && engine != "snmpget" && engine != "builtin") {
+    fprintf(stderr, "morvane.conf: unknown snmp_engine \"%s\" (snmpget or builtin)\n", engine.c_str());
+    return 1;
+  }
   return 0;
 }
 

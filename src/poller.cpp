@@ -12,6 +12,7 @@
 #include "getcmdout.h"
 #include "parser.h"
 #include "snmpcmd.h"
+#include "snmpengine.h"
 
 // A line that cannot be started (the shell could not be forked), or a reply there is no
 // memory for, leaves the reading as it was for this turn; the next cycle tries again.
@@ -22,11 +23,22 @@ static void run_and_parse(signal_t* s, const char* line) {
   }
 }
 
-static void poll_signal(signal_t* s) {
+static void read_and_parse(signal_t* s, snmp_engine_t* engine) {
+  try {
+    res_parse(s, snmp_engine_get(engine, s, global_snmp_conf));
+  } catch (const std::exception&) {
+  }
+}
+
+void poll_signal(signal_t* s, snmp_engine_t* engine) {
   switch (s->call_type) {
     case 0:
     case 1:
     case 2: {
+      if (engine) {
+        read_and_parse(s, engine);
+        break;
+      }
       std::string line = make_snmp_cmd(s, global_snmp_conf);
       if (!line.empty())  // too long to run whole
         run_and_parse(s, line.c_str());
@@ -48,9 +60,12 @@ void* get_data(void*) {
   if (std::none_of(signalsVector.begin(), signalsVector.end(), fetched))
     for (;;)
       pause();
+  snmp_engine_t* engine = NULL;  // lives until exit, as its sessions do
+  if (global_snmp_conf && global_snmp_conf->snmp_engine == "builtin")
+    engine = snmp_engine_new();
   for (;;) {
     for (signal_t* s : signalsVector) {
-      poll_signal(s);
+      poll_signal(s, engine);
       usleep(200);  // the only pacing: 200 microseconds after every signal, skipped or not
     }
   }

@@ -96,11 +96,17 @@ static bool is_slot(const std::string& word) {
   return word == "%d" || word == "%s";
 }
 
+// One word of a line, and whether its text comes from the configuration (and so may need quoting).
+struct word_t {
+  std::string text;
+  bool configured;
+};
+
 // Fills format's %d and %s words in order from values. An option word ("-c") followed by a
 // slot whose value is empty is dropped together with it; an empty value elsewhere stays empty.
-static std::string fill(const char* format, const std::vector<std::string>& values) {
+static std::vector<word_t> fill(const char* format, const std::vector<std::string>& values) {
   std::vector<std::string> words = split_blanks(format);
-  std::string line;
+  std::vector<word_t> filled;
   size_t next = 0;
   for (size_t i = 0; i < words.size(); i++) {
     bool option = !words[i].empty() && words[i][0] == '-' && i + 1 < words.size() &&
@@ -110,14 +116,15 @@ static std::string fill(const char* format, const std::vector<std::string>& valu
       i++;
       continue;
     }
-    if (!line.empty())
-      line += ' ';
-    line += is_slot(words[i]) ? shell_quote(values[next++]) : words[i];
+    if (is_slot(words[i]))
+      filled.push_back({values[next++], true});
+    else
+      filled.push_back({words[i], false});
   }
-  return line;
+  return filled;
 }
 
-std::string make_snmp_cmd(const signal_t* signal, const snmp_conf_t* conf) {
+static std::vector<word_t> snmp_words(const signal_t* signal, const snmp_conf_t* conf) {
   static const snmp_conf_t unset;
   const snmp_conf_t& g = conf ? *conf : unset;
   const signal_t& s = *signal;
@@ -140,6 +147,27 @@ std::string make_snmp_cmd(const signal_t* signal, const snmp_conf_t* conf) {
   }
   values.push_back(s.ip_addr);
   values.push_back(s.oid);
-  std::string line = fill(format, values);
+  return fill(format, values);
+}
+
+std::string make_snmp_cmd(const signal_t* signal, const snmp_conf_t* conf) {
+  std::string line;
+  for (const word_t& w : snmp_words(signal, conf)) {
+    if (!line.empty())
+      line += ' ';
+    line += w.configured ? shell_quote(w.text) : w.text;
+  }
   return line.size() > max_line ? std::string() : line;
+}
+
+std::vector<std::string> snmp_args(const signal_t* signal, const snmp_conf_t* conf) {
+  std::vector<std::string> args;
+  if (make_snmp_cmd(signal, conf).empty())
+    return args;
+  std::vector<word_t> words = snmp_words(signal, conf);
+  // neither "snmpget" nor the redirection; the shell drops an empty unquoted word
+  for (size_t i = 1; i + 1 < words.size(); i++)
+    if (!words[i].text.empty())
+      args.push_back(words[i].text);
+  return args;
 }

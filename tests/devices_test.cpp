@@ -110,31 +110,48 @@ TEST(DevicesTest, HugeAndHostileRepliesAreContained) {
   stop_listener(server);
 }
 
+// Both engines, v2c and v3: a restarted agent has new engine boots, which the built-in
+// engine's open v3 session must follow.
 TEST(DevicesTest, AgentStoppedAndRestartedFreezesThenFollowsAgain) {
   std::string dir = make_temp_dir();
   std::string persist = dir + "/persist";
   setenv("SNMP_PERSISTENT_DIR", persist.c_str(), 1);  // never the system's directory
   std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
   auto agent_conf = [](int reading) {
-    return "rocommunity pub 127.0.0.1\noverride .1.3.6.1.4.1.99999.1.0 integer " +
-           std::to_string(reading) + "\n";
+    return "rocommunity pub 127.0.0.1\ncreateUser ops SHA-256 \"ops pass phrase\" AES \"ops priv phrase\"\n"
+           "rouser ops priv\noverride .1.3.6.1.4.1.99999.1.0 integer " + std::to_string(reading) + "\n";
   };
   pid_t agent = start_snmpd(dir, address, agent_conf(41));
-  write_file(dir + "/morvane.conf",
-             "signals = ( { name = \"agent\"; call_type = 1; value_type = 1; snmp_timeout = 1;\n"
-             "  snmp_community = \"pub\"; ip_addr = \"" + address + "\";\n"
-             "  oid = \".1.3.6.1.4.1.99999.1.0\"; } );\n");
-  proc_t p = start_morvane(dir, {"ZQK_SERVER=127.0.0.1:1", "SNMP_PERSISTENT_DIR=" + persist});
-  EXPECT_TRUE(shows(p, "agent", "41")) << read_file(dir + "/snmpd.log");
+  std::vector<proc_t> procs;
+  for (const char* engine : {"snmpget", "builtin"}) {
+    std::string run = make_temp_dir();
+    write_file(run + "/morvane.conf",
+               "global = { snmp_engine = \"" + std::string(engine) + "\"; snmp_timeout = 1; };\n"
+               "signals = ( { name = \"v2c\"; call_type = 1; value_type = 1; snmp_community = \"pub\";\n"
+               "  ip_addr = \"" + address + "\"; oid = \".1.3.6.1.4.1.99999.1.0\"; },\n"
+               "  { name = \"v3\"; call_type = 2; value_type = 1; snmp_sec_level = 2; snmp_auth_prot = 3;\n"
+               "  snmp_auth_pphrase = \"ops pass phrase\"; snmp_priv_prot = 1; snmp_priv_pphrase = \"ops priv phrase\";\n"
+               "  snmp_user = \"ops\"; ip_addr = \"" + address + "\"; oid = \".1.3.6.1.4.1.99999.1.0\"; } );\n");
+    procs.push_back(start_morvane(run, {"ZQK_SERVER=127.0.0.1:1", "SNMP_PERSISTENT_DIR=" + persist}));
+  }
+  for (const proc_t& p : procs) {
+    EXPECT_TRUE(shows(p, "v2c", "41")) << p.dir << read_file(dir + "/snmpd.log");
+    EXPECT_TRUE(shows(p, "v3", "41")) << p.dir;
+  }
 
   stop_snmpd(agent);
-  EXPECT_TRUE(frames_go_on(p, 4));  // two seconds: a timeout and more have passed
-  EXPECT_EQ("41", last_reading(read_file(p.out_path), "agent"));
+  EXPECT_TRUE(frames_go_on(procs[1], 4));  // two seconds: a timeout and more have passed
+  for (const proc_t& p : procs)
+    EXPECT_EQ("41", last_reading(read_file(p.out_path), "v3")) << p.dir;
 
   agent = start_snmpd(dir, address, agent_conf(42));
-  EXPECT_TRUE(shows(p, "agent", "42")) << read_file(dir + "/snmpd.log");
-  send_input(p, "q\n");
-  EXPECT_EQ(0, wait_exit(p, 10));
+  for (proc_t& p : procs) {
+    EXPECT_TRUE(shows(p, "v2c", "42")) << p.dir << read_file(dir + "/snmpd.log");
+    EXPECT_TRUE(shows(p, "v3", "42")) << p.dir;
+    send_input(p, "q\n");
+    EXPECT_EQ(0, wait_exit(p, 10));
+    EXPECT_EQ("", read_file(p.err_path)) << "the library wrote on the terminal";
+  }
   stop_snmpd(agent);
 }
 

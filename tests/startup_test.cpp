@@ -32,6 +32,18 @@ TEST(StartupTest, MalformedFileGivesLibconfigLineAndExits1) {
   EXPECT_EQ("morvane.conf:2 - syntax error\n", read_file(p.err_path));
 }
 
+TEST(StartupTest, UnknownSnmpEngineExits1BeforeAnyCommandRuns) {
+  std::string dir = make_temp_dir();
+  write_file(dir + "/morvane.conf",
+             "global = { snmp_engine = \"net-snmp\"; };\n"
+             "signals = ( { name = \"x\"; call_type = 3; cmd = \"touch ran\"; } );\n");
+  proc_t p = start_morvane(dir, {"ZQK_SERVER"});
+  EXPECT_EQ(1, wait_exit(p, 30));
+  EXPECT_EQ(std::string(banner) + "\n", read_file(p.out_path));
+  EXPECT_EQ("morvane.conf: unknown snmp_engine \"net-snmp\" (snmpget or builtin)\n", read_file(p.err_path));
+  EXPECT_EQ("", read_file(dir + "/ran")) << "a thread ran";
+}
+
 TEST(StartupTest, MalformedServerExits255WithoutReadingConfig) {
   std::string dir = make_temp_dir();
   write_file(dir + "/morvane.conf", "this is not libconfig");
