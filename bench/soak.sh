@@ -3,9 +3,15 @@
 # MINUTES (default 10); the telemetry receiver is stopped and started again once, at a third
 # of the run. Reports resident memory and open descriptors at 1 minute and at the end, polls
 # per second and morvane's own CPU seconds per second of wall time (its threads, not its
-# commands). Run from the project's root after building; needs snmpd, snmpget and socat.
+# commands). ENGINE (snmpget or builtin, default snmpget) reads the SNMP signals; with builtin
+# all but one of the 200 are SNMP queries, one of them with a wrong pass phrase, so that a
+# session is closed and opened again every cycle. Run from the project's root after building:
+# bench/soak.sh [MINUTES] [ENGINE]; needs snmpd, snmpget and socat.
 set -e
 minutes=${1:-10}
+engine=${2:-snmpget}
+first_snmp=100
+[ "$engine" = builtin ] && first_snmp=1
 top=$PWD
 bin=$top/build/morvane
 run=$(mktemp -d /tmp/morvane-soak.XXXXXX)
@@ -29,11 +35,11 @@ start_receiver
 trap 'kill $agent $receiver $morvane 2>/dev/null || true' EXIT
 
 {
-  echo 'global = { snmp_timeout = 1; snmp_num_retries = 0; };'
+  echo "global = { snmp_timeout = 1; snmp_num_retries = 0; snmp_engine = \"$engine\"; };"
   echo 'signals = ('
   echo '{ name = "cycle"; signum = 0; call_type = 3; cmd = "echo x >> cycles; echo 1"; value_type = 2; },'
   i=1
-  while [ $i -lt 100 ]; do
+  while [ $i -lt $first_snmp ]; do
     case $((i % 4)) in
       0) echo "{ name = \"load $i\"; signum = $i; call_type = 3; cmd = \"cut -d' ' -f1 /proc/loadavg\"; value_type = 0; },";;
       1) echo "{ name = \"uptime $i\"; signum = $i; call_type = 3; cmd = \"cut -d. -f1 /proc/uptime\"; value_type = 1; },";;
@@ -50,7 +56,7 @@ trap 'kill $agent $receiver $morvane 2>/dev/null || true' EXIT
     fi
     i=$((i + 1))
   done
-  echo '{ name = "end"; signum = 200; call_type = 9; value_type = 9; }'
+  echo "{ name = \"wrong pass\"; signum = 200; call_type = 2; snmp_user = \"soakuser\"; snmp_sec_level = 2; snmp_auth_prot = 1; snmp_auth_pphrase = \"not the phrase\"; snmp_priv_prot = 1; snmp_priv_pphrase = \"soak priv phrase\"; ip_addr = \"127.0.0.1:$agent_port\"; oid = \"1.3.6.1.4.1.2021.4.6.0\"; value_type = 0; }"
   echo ');'
 } >morvane.conf
 

@@ -13,7 +13,6 @@
 #include <net-snmp/net-snmp-includes.h>
 
 #include <map>
-#include <new>
 #include <set>
 #include <unordered_map>
 #include <vector>
@@ -40,29 +39,20 @@ struct target_t {
   std::vector<oid> name;
 };
 
-struct snmp_engine_t {
-  std::map<std::vector<std::string>, session_t*> sessions;
-  std::unordered_map<const signal_t*, target_t> targets;
-  std::set<struct usmUser*> users;  // the v3 user entries that sessions own
-  // The library's settings as the first parse left them. Options such as -O toggle a setting,
-  // so every later parse starts again from here, as a fresh snmpget process would.
-  bool settled = false;
+// The library's boolean and integer settings (output format and the like).
+struct settings_t {
   int booleans[NETSNMP_DS_MAX_SUBIDS];
   int integers[NETSNMP_DS_MAX_SUBIDS];
 };
 
+struct snmp_engine_t {
+  std::map<std::vector<std::string>, session_t*> sessions;
+  std::unordered_map<const signal_t*, target_t> targets;
+  std::set<struct usmUser*> users;  // the v3 user entries that sessions own
+};
+
 snmp_engine_t* snmp_engine_new() {
   return new snmp_engine_t;
-}
-
-// The library logs nowhere: standard output and error hold the operator's table, and snmpget's
-// own messages went to /dev/null as well.
-static void set_up_library() {
-  static bool done = false;
-  if (done)
-    return;
-  done = true;
-  netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
 }
 
 // The option parser writes some refusals ("Invalid timeout ...", "No community name ...")
@@ -90,37 +80,60 @@ static void restore_stderr(int saved) {
 // snmpget's own -C options; none of them changes a single GET of one object.
 static void app_option(int, char* const*, int) {}
 
-static void keep_settings(snmp_engine_t* e) {
+static void save_settings(settings_t* to) {
   for (int i = 0; i < NETSNMP_DS_MAX_SUBIDS; i++) {
-    e->booleans[i] = netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, i);
-    e->integers[i] = netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, i);
+    to->booleans[i] = netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, i);
+    to->integers[i] = netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, i);
   }
-  e->settled = true;
 }
 
-static void restore_settings(const snmp_engine_t* e) {
+static void load_settings(const settings_t& from) {
   for (int i = 0; i < NETSNMP_DS_MAX_SUBIDS; i++) {
-    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, i, e->booleans[i]);
-    netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, i, e->integers[i]);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, i, from.booleans[i]);
+    netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, i, from.integers[i]);
   }
+}
+
+static int parse(int argc, char** argv, netsnmp_session* session) {
+  optind = 0;  // a fresh scan for getopt, which kept its place from the last parse
+  return netsnmp_parse_args(argc, argv, session, "C:", app_option,
+                            NETSNMP_PARSE_ARGS_NOLOGGING | NETSNMP_PARSE_ARGS_NOZERO);
+}
+
+// The library's settings as a fresh snmpget has them after reading its options: every line
+// carries the same -O word, and the first parse also reads the configuration files. Options
+// such as -O toggle a setting, so every later parse is undone back to these. The library
+// logs nowhere: standard output and error hold the operator's table.
+static const settings_t& parsed_settings() {
+  static settings_t settled = [] {
+    netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
+    std::string line = snmp_v1_2c_cmd;
+    size_t at = line.find(" -O");
+    std::string output = line.substr(at + 1, line.find(' ', at + 1) - at - 1);
+    std::vector<std::string> words = {"snmpget", output, "-v", "1", "-c", "x", "localhost"};
+    std::vector<char*> argv;
+    for (std::string& w : words)
+      argv.push_back(&w[0]);
+    netsnmp_session unused;
+    parse((int)argv.size(), argv.data(), &unused);
+    settings_t s;
+    save_settings(&s);
+    return s;
+  }();
+  return settled;
 }
 
 // Parses "snmpget" plus words as snmpget would.
-static session_t* parse_session(snmp_engine_t* e, const std::vector<std::string>& words) {
+static session_t* parse_session(const std::vector<std::string>& words) {
   session_t* s = new session_t;
   s->words.push_back("snmpget");
   s->words.insert(s->words.end(), words.begin(), words.end());
   for (std::string& w : s->words)
     s->argv.push_back(&w[0]);
   s->argv.push_back(NULL);
-  optind = 0;  // a fresh scan for getopt, which kept its place from the last parse
-  int first = netsnmp_parse_args((int)s->words.size(), s->argv.data(), &s->settings, "C:",
-                                 app_option,
-                                 NETSNMP_PARSE_ARGS_NOLOGGING | NETSNMP_PARSE_ARGS_NOZERO);
-  if (e->settled)
-    restore_settings(e);
-  else
-    keep_settings(e);
+  const settings_t& settled = parsed_settings();  // made before the first line is parsed
+  int first = parse((int)s->words.size(), s->argv.data(), &s->settings);
+  load_settings(settled);
   s->usable = first > 0;
   for (int i = first; s->usable && i < (int)s->words.size(); i++)
     s->objects.push_back(s->argv[i]);
@@ -139,7 +152,7 @@ static target_t resolve(snmp_engine_t* e, const std::vector<std::string>& args) 
     key.pop_back();
   session_t*& session = e->sessions[key];
   if (!session)
-    session = parse_session(e, key);
+    session = parse_session(key);
   if (!session->usable)
     return t;
   std::vector<std::string> objects = session->objects;
@@ -161,7 +174,7 @@ static bool is_v3(const session_t* s) {
 }
 
 // Takes every user entry named name out of the library's list. A session's own entry stays
-// that session's; any other (one that a failed open left behind) is freed.
+// that session's; any other (one the configuration files made) is freed.
 static void take_out_users(snmp_engine_t* e, const char* name) {
   struct usmUser* u = usm_get_userList();
   while (u) {
@@ -186,6 +199,8 @@ static struct usmUser* find_user(const char* name) {
 // that entry, from the session's own keys, at the first request of a v3 session; until then
 // no other entry of the name may be there for it to take instead.
 static void put_back_user(snmp_engine_t* e, const session_t* s) {
+  if (s->user && find_user(s->settings.securityName) == s->user)
+    return;  // there is never more than one entry of a name: put back alone, or made alone
   take_out_users(e, s->settings.securityName);
   if (s->user)
     usm_add_user(s->user);
@@ -229,7 +244,7 @@ static std::string print_values(const netsnmp_pdu* response) {
     size_t size = 256, length = 0;
     u_char* buf = (u_char*)calloc(size, 1);
     if (!buf)
-      throw std::bad_alloc();
+      break;
     int whole = sprint_realloc_variable(&buf, &size, &length, 1, v->name, v->name_length, v);
     out += (const char*)buf;
     out += whole ? "\n" : " [TRUNCATED]\n";
@@ -267,7 +282,6 @@ std::string snmp_engine_get(snmp_engine_t* engine, const signal_t* signal,
                             const snmp_conf_t* conf) {
   auto found = engine->targets.find(signal);
   if (found == engine->targets.end()) {
-    set_up_library();
     int saved = silence_stderr();
     target_t t = resolve(engine, snmp_args(signal, conf));
     restore_stderr(saved);

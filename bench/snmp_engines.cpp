@@ -1,0 +1,174 @@
+// Both SNMP engines side by side against one local snmpd and the same 20 signals (10 v2c,
+// 10 v3 authPriv SHA-256/AES): polls per second, and CPU per reading of the polling process
+// and its children. Each engine polls as the poller does (poll_signal, 200 us after each) in a
+// child process for a fixed time; the rounds alternate which engine goes first.
+// Usage: snmp_engines [seconds per round, default 5] [rounds, default 3]; needs snmpd and snmpget.
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <netinet/in.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
+#include "app.h"
+#include "getcmdout.h"
+#include "poller.h"
+#include "snmpengine.h"
+
+static const char oid_text[] = ".1.3.6.1.4.1.99999.1.0";
+
+static double now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+static int free_udp_port() {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(fd, (sockaddr*)&a, sizeof a);
+  getsockname(fd, (sockaddr*)&a, &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+static pid_t start_agent(const std::string& dir, const std::string& address) {
+  std::string conf = dir + "/snmpd.conf";
+  FILE* f = fopen(conf.c_str(), "w");
+  fprintf(f,
+          "rocommunity bench 127.0.0.1\n"
+          "createUser benchuser SHA-256 \"bench auth phrase\" AES \"bench priv phrase\"\n"
+          "rouser benchuser priv\n"
+          "override %s integer 42\n",
+          oid_text);
+  fclose(f);
+  pid_t pid = fork();
+  if (pid == 0) {
+    execlp("snmpd", "snmpd", "-f", "-C", "-c", conf.c_str(), "-Lf", (dir + "/snmpd.log").c_str(),
+           ("udp:" + address).c_str(), (char*)NULL);
+    _exit(127);
+  }
+  return pid;
+}
+
+static void add_signals(const std::string& address) {
+  global_snmp_conf = new snmp_conf_t;
+  for (int i = 0; i < 20; i++) {
+    signal_t* s = new signal_t;
+    s->call_type = i < 10 ? 1 : 2;
+    s->value_type = 1;
+    s->snmp_timeout = 1;
+    s->ip_addr = address;
+    s->oid = oid_text;
+    s->snmp_community = "bench";
+    s->snmp_user = "benchuser";
+    s->snmp_sec_level = 2;
+    s->snmp_auth_prot = 3;
+    s->snmp_auth_pphrase = "bench auth phrase";
+    s->snmp_priv_prot = 1;
+    s->snmp_priv_pphrase = "bench priv phrase";
+    signalsVector.push_back(s);
+  }
+}
+
+// Polls like the poller, counting readings of 42 in *polls; never returns.
+static void poll_loop(bool builtin, std::atomic<long>* polls) {
+  snmp_engine_t* engine = builtin ? snmp_engine_new() : NULL;
+  for (;;) {
+    for (signal_t* s : signalsVector) {
+      s->int_value = 0;
+      poll_signal(s, engine);
+      usleep(200);
+      if (s->int_value == 42)
+        ++*polls;
+    }
+  }
+}
+
+// CPU seconds of pid and of the children it has waited for (fields 14 to 17 of its stat).
+static double cpu_of(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+  FILE* f = fopen(path, "r");
+  unsigned long u = 0, s = 0;
+  long cu = 0, cs = 0;
+  if (f) {
+    if (fscanf(f, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %ld %ld", &u, &s,
+               &cu, &cs) != 4)
+      u = s = cu = cs = 0;
+    fclose(f);
+  }
+  return (double)(u + s + cu + cs) / sysconf(_SC_CLK_TCK);
+}
+
+struct rate_t {
+  double polls;   // readings per second
+  double cpu_ms;  // CPU milliseconds per reading
+};
+
+static rate_t measure(bool builtin, std::atomic<long>* polls, double seconds) {
+  *polls = 0;
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);  // so that the kill below also ends an snmpget still running
+    poll_loop(builtin, polls);
+  }
+  usleep(1000000);  // sessions open, keys are derived, the agent warms up
+  long before = *polls;
+  double cpu_before = cpu_of(pid), start = now();
+  usleep((useconds_t)(seconds * 1e6));
+  long n = *polls - before;
+  double cpu = cpu_of(pid) - cpu_before, took = now() - start;
+  kill(-pid, SIGKILL);
+  waitpid(pid, NULL, 0);
+  return {n / took, n ? cpu * 1000 / n : 0};
+}
+
+int main(int argc, char** argv) {
+  double seconds = argc > 1 ? atof(argv[1]) : 5;
+  int rounds = argc > 2 ? atoi(argv[2]) : 3;
+  char dir[] = "/tmp/morvane-engines.XXXXXX";
+  if (!mkdtemp(dir)) {
+    perror("mkdtemp");
+    return 1;
+  }
+  setenv("SNMP_PERSISTENT_DIR", (std::string(dir) + "/persist").c_str(), 1);
+  std::string address = "127.0.0.1:" + std::to_string(free_udp_port());
+  pid_t agent = start_agent(dir, address);
+  std::string probe = "snmpget -t 1 -r 0 -Oqv -v 2c -c bench " + address + " " + oid_text;
+  for (int i = 0; i < 50 && getCmdOut(probe) != "42\n"; i++)
+    usleep(100000);
+  add_signals(address);
+  auto* polls = (std::atomic<long>*)mmap(NULL, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
+                                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  rate_t sum[2] = {};
+  for (int r = 1; r <= rounds; r++) {
+    rate_t got[2];
+    for (int k = 0; k < 2; k++) {
+      bool builtin = (k + r) % 2;
+      got[builtin] = measure(builtin, polls, seconds);
+    }
+    printf("round %d: snmpget %.1f polls/s %.3f ms CPU/reading; builtin %.1f polls/s %.4f ms "
+           "CPU/reading\n",
+           r, got[0].polls, got[0].cpu_ms, got[1].polls, got[1].cpu_ms);
+    for (int k = 0; k < 2; k++) {
+      sum[k].polls += got[k].polls / rounds;
+      sum[k].cpu_ms += got[k].cpu_ms / rounds;
+    }
+  }
+  printf("overall: snmpget %.1f polls/s %.3f ms CPU/reading; builtin %.1f polls/s %.4f ms "
+         "CPU/reading; builtin/snmpget polls %.1fx\n",
+         sum[0].polls, sum[0].cpu_ms, sum[1].polls, sum[1].cpu_ms, sum[1].polls / sum[0].polls);
+  kill(agent, SIGTERM);
+  waitpid(agent, NULL, 0);
+  return 0;
+}
