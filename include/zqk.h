@@ -40,9 +40,11 @@ class ZQKClient {
             unsigned short port);
   // Closes the connection, if any.
   ~ZQKClient();
-  // Delivers v, connecting first when not connected (1 s limit). Returns 0, or -1 with
-  // last_error set: -errno after a failed connect or write (the connection is dropped, so the
-  // next put reconnects), ZQK_ERROR_NOT_BUILT for a record never built.
+  // Delivers v, connecting first (1 s limit) when not connected or when the server has closed
+  // the connection, which a put notices when its last look is 1 ms old or more: a server
+  // restart between bursts of puts loses no line. Returns 0, or -1 with last_error set: -errno
+  // after a failed connect or write (the connection is dropped, so the next put reconnects),
+  // ZQK_ERROR_NOT_BUILT for a record never built.
   int put(Value* v, int flags);
 
   int32_t init_error = 0;
@@ -52,6 +54,7 @@ class ZQKClient {
   sockaddr_storage addr_{};
   socklen_t addr_len_ = 0;
   int fd_ = -1;
+  int64_t looked_ns_ = 0;  // wall clock of the last look at fd_ for a close by the server
 };
 
 #endif

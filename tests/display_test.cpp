@@ -141,11 +141,25 @@ TEST(DisplayFrameTest, EachValueTypeInItsFormat) {
 }
 
 TEST(DisplayFrameTest, TextControlBytesAreShownNotObeyed) {
-  table_t t;
-  set_text_value(t.add("t", 3), std::string("\x1b[31mred\x1b]0;title\a\r\n\tC:\\x\x7f\0end", 30));
-  EXPECT_EQ(clear + "\x1b[34;1mNameValue\x1b[0m\n"
-                    "\x1b[0mt\x1b[36m\"\\x1b[31mred\\x1b]0;title\\x07\\x0d\n\tC:\\\\x\\x7f\\x00end\"\x1b[0m\n",
-            render(t));
+  struct {
+    std::string text, shown;
+  } cases[] = {
+      {std::string("\x1b[31mred\x1b]0;title\a\r\n\tC:\\x\x7f\0end", 30),
+       "\\x1b[31mred\\x1b]0;title\\x07\\x0d\n\tC:\\\\x\\x7f\\x00end"},
+      {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},             // C1 CSI
+      {"\xc2\x9d" "0;t", "\\xc2\\x9d0;t"},             // C1 OSC
+      {"\xc2\x80\xc2\x9f", "\\xc2\\x80\\xc2\\x9f"},  // first and last C1
+      {"\xc2\xa0\xc3\xa4", "\xc2\xa0\xc3\xa4"},        // other UTF-8 as it is
+      {"x\xc2", "x\xc2"},                         // a lead byte cut off
+      {"\xc2" "A", "\xc2" "A"},
+      {"\xc2\xc2\x9b", "\xc2\\xc2\\x9b"},
+  };
+  for (const auto& c : cases) {
+    table_t t;
+    set_text_value(t.add("t", 3), c.text);
+    EXPECT_EQ(clear + "\x1b[34;1mNameValue\x1b[0m\n\x1b[0mt\x1b[36m\"" + c.shown + "\"\x1b[0m\n",
+              render(t)) << c.shown;
+  }
 }
 
 TEST(DisplayFrameTest, NamesAreShownAsTheyStand) {

@@ -1,7 +1,8 @@
 // The command runner against real shell commands: whole output, NUL bytes, standard error,
-// silence, and a shell that cannot be started.
+// silence, standard input, and a shell that cannot be started.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
@@ -46,6 +47,19 @@ TEST(GetCmdOutTest, SilentOrFailingCommandGivesEmptyText) {
   EXPECT_EQ("", getCmdOut("exit 3"));
   EXPECT_EQ("", getCmdOut("no-such-command-here 2>/dev/null"));
   EXPECT_EQ("", getCmdOut(""));
+}
+
+TEST(GetCmdOutTest, CommandReadsDevNullNotOurInput) {
+  int ours = dup(0), typed[2];
+  ASSERT_EQ(0, pipe(typed));
+  ASSERT_EQ(2, write(typed[1], "q\n", 2));  // a line the operator typed, waiting
+  close(typed[1]);
+  dup2(typed[0], 0);
+  std::string out = getCmdOut("cat");
+  dup2(ours, 0);
+  close(ours);
+  close(typed[0]);
+  EXPECT_EQ("", out);
 }
 
 TEST(GetCmdOutTest, NoFreeDescriptorThrowsPopenFailed) {

@@ -17,6 +17,10 @@
 
 // Limit for a connect and for a write that the server does not take up, in milliseconds.
 static const int io_limit_ms = 1000;
+// A connection is looked at for a close by the server before a write once this many
+// nanoseconds have passed since the last look. A look costs about as much as the write, so the
+// puts of one burst share it, while the first put after a pause always looks.
+static const int64_t look_gap_ns = 1000000;
 
 void makeAValue(Value* v, int signum, int arg, float reading, unsigned int aux1, unsigned int aux2) {
   v->signum = signum;
@@ -165,6 +169,26 @@ static int send_all(int fd, const char* buf, size_t n) {
   return 0;
 }
 
+// True when the server has closed or reset the connection: a line written into it now would be
+// lost without an error, and only the next write would fail. One poll when nothing has arrived;
+// whatever the server sent (it should send nothing) is read and dropped.
+static bool peer_closed(int fd) {
+  pollfd pfd = {fd, POLLIN | POLLRDHUP, 0};
+  if (poll(&pfd, 1, 0) <= 0)
+    return false;
+  char discard[512];
+  ssize_t n;
+  while ((n = recv(fd, discard, sizeof discard, MSG_DONTWAIT)) > 0 || (n < 0 && errno == EINTR)) {
+  }
+  return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+// True when the last look, at looked_ns, is look_gap_ns old or more, or lies ahead (the wall
+// clock was set back).
+static bool look_due(int64_t now_ns, int64_t looked_ns) {
+  return now_ns - looked_ns >= look_gap_ns || now_ns < looked_ns;
+}
+
 ZQKClient::~ZQKClient() {
   if (fd_ >= 0)
     close(fd_);
@@ -176,10 +200,22 @@ int ZQKClient::put(Value* v, int flags) {
     last_error = ZQK_ERROR_NOT_BUILT;
     return -1;
   }
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  int64_t now_ns = now.tv_sec * 1000000000LL + now.tv_nsec;
   char line[line_max];
-  size_t n = format_line(v, time(NULL), line);
-  if (fd_ < 0)
+  size_t n = format_line(v, now.tv_sec, line);
+  if (fd_ >= 0 && look_due(now_ns, looked_ns_)) {
+    looked_ns_ = now_ns;
+    if (peer_closed(fd_)) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  if (fd_ < 0) {
     fd_ = open_connection(addr_, addr_len_);
+    looked_ns_ = now_ns;
+  }
   int rc = fd_ < 0 ? fd_ : send_all(fd_, line, n);
   if (rc == 0)
     return 0;
