@@ -1,5 +1,6 @@
 // Fuzzes the texts of an SNMP signal through make_snmp_cmd and runs the line with /bin/sh and a
-// stand-in snmpget: it must receive exactly the configured texts, each as one argument.
+// stand-in snmpget: it must receive exactly the configured texts, each as one argument, and
+// exactly the words snmp_args gives the built-in engine.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -63,15 +64,16 @@ static std::vector<std::string> run(const std::string& line) {
 
 // What snmpget must be handed: each option with its value, an option left out when empty.
 static std::vector<std::string> expected(const signal_t& s) {
-  std::vector<std::string> want = {"-t", std::to_string(s.snmp_timeout), "-r",
-                                   std::to_string(s.snmp_num_retries), "-Oqv", "-v",
-                                   s.call_type == 0 ? "1" : s.call_type == 1 ? "2c" : "3"};
+  std::vector<std::string> want;
   auto option = [&](const char* flag, const std::string& v) {
     if (!v.empty()) {
       want.push_back(flag);
       want.push_back(v);
     }
   };
+  option("-t", s.snmp_timeout > 0 ? std::to_string(s.snmp_timeout) : "");
+  option("-r", s.snmp_num_retries >= 0 ? std::to_string(s.snmp_num_retries) : "");
+  want.insert(want.end(), {"-Oqv", "-v", s.call_type == 0 ? "1" : s.call_type == 1 ? "2c" : "3"});
   if (s.call_type == 2) {
     option("-l", getSecLevelById(s.snmp_sec_level));
     option("-x", getPrivProtById(s.snmp_priv_prot));
@@ -109,7 +111,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string line = make_snmp_cmd(&s, &unset);
   if (line.empty())
     return 0;  // too long to run whole: never run
-  if (line.size() > 8191 || run(line) != expected(s))
+  std::vector<std::string> args = run(line);
+  // the words the built-in engine parses are the ones the shell hands snmpget
+  if (line.size() > 8191 || args != expected(s) || args != snmp_args(&s, &unset))
     __builtin_trap();
   return 0;
 }

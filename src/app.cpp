@@ -168,7 +168,8 @@ int application(int argc, char** argv) {
   pthread_t threads[3];
   if (start_threads(threads) != 0)
     return 1;
-  std::cout << "Press \"q\" for exit ..." << std::endl;
+  // one write, so that no worker output lands between the prompt and its line end
+  std::cout << "Press \"q\" for exit ...\n" << std::flush;
   wait_for_q();
   for (pthread_t t : threads)
     pthread_detach(t);

@@ -11,6 +11,7 @@
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+#include <openssl/crypto.h>
 
 #include <map>
 #include <set>
@@ -106,6 +107,9 @@ static int parse(int argc, char** argv, netsnmp_session* session) {
 // logs nowhere: standard output and error hold the operator's table.
 static const settings_t& parsed_settings() {
   static settings_t settled = [] {
+    // The process exit must not free OpenSSL's state while the poller may still be inside
+    // a request: the workers run on until the process has ended.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, NULL);
     netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
     std::string line = snmp_v1_2c_cmd;
     size_t at = line.find(" -O");
@@ -114,7 +118,7 @@ static const settings_t& parsed_settings() {
     std::vector<char*> argv;
     for (std::string& w : words)
       argv.push_back(&w[0]);
-    netsnmp_session unused;
+    static netsnmp_session unused;  // holds what the parser allocated for it, until exit
     parse((int)argv.size(), argv.data(), &unused);
     settings_t s;
     save_settings(&s);
