@@ -260,8 +260,10 @@ TEST_F(SnmpAgentTest, BuiltinEngineReadsWhatSnmpgetPrints) {
   silent->ip_addr = "udp:127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
   signal_t* unset_timeout = v2c(string_oid);
   unset_timeout->snmp_timeout = 0;
-  signal_t* by_host = v2c(gauge_oid);
-  by_host->ip_addr = "udp:localhost:" + std::to_string(port);
+  signal_t* by_transport = v2c(gauge_oid);
+  by_transport->ip_addr = "udp:" + address;
+  signal_t* over_tcp = v2c(gauge_oid);  // the agent serves UDP only
+  over_tcp->ip_addr = "tcp:" + address;
   signal_t* overridden = v3_for("nobody", 7, 4, "wrongpassphrase", 0, "wrongpassphrase");
   snmp_conf_t g;
   g.snmp_timeout = 2;
@@ -293,7 +295,8 @@ TEST_F(SnmpAgentTest, BuiltinEngineReadsWhatSnmpgetPrints) {
       {v1_missing, ""},
       {silent, ""},
       {unset_timeout, "\"up\"\n"},
-      {by_host, "23\n"},
+      {by_transport, "23\n"},
+      {over_tcp, ""},
       {v3_for("md5des", 2, 0, "md5passphrase", 0, "notthepassphrase"), ""},
       {v3_for("md5des", 2, 0, "md5passphrase", 0, "despassphrase"), "-7\n"},
       {v3_for("shaaes", 2, 1, "shapassphrase", 1, "aespassphrase"), "-7\n"},
