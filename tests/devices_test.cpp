@@ -111,7 +111,7 @@ TEST(DevicesTest, HugeAndHostileRepliesAreContained) {
 }
 
 // Both engines, v2c and v3: a restarted agent has new engine boots, which the built-in
-// engine's open v3 session must follow.
+// engine's open v3 session must follow. The built-in engine is given an snmpget it must not run.
 TEST(DevicesTest, AgentStoppedAndRestartedFreezesThenFollowsAgain) {
   std::string dir = make_temp_dir();
   std::string persist = dir + "/persist";
@@ -122,6 +122,8 @@ TEST(DevicesTest, AgentStoppedAndRestartedFreezesThenFollowsAgain) {
            "rouser ops priv\noverride .1.3.6.1.4.1.99999.1.0 integer " + std::to_string(reading) + "\n";
   };
   pid_t agent = start_snmpd(dir, address, agent_conf(41));
+  write_file(dir + "/snmpget", "#!/bin/sh\necho 666\n");
+  chmod((dir + "/snmpget").c_str(), 0755);
   std::vector<proc_t> procs;
   for (const char* engine : {"snmpget", "builtin"}) {
     std::string run = make_temp_dir();
@@ -132,7 +134,10 @@ TEST(DevicesTest, AgentStoppedAndRestartedFreezesThenFollowsAgain) {
                "  { name = \"v3\"; call_type = 2; value_type = 1; snmp_sec_level = 2; snmp_auth_prot = 3;\n"
                "  snmp_auth_pphrase = \"ops pass phrase\"; snmp_priv_prot = 1; snmp_priv_pphrase = \"ops priv phrase\";\n"
                "  snmp_user = \"ops\"; ip_addr = \"" + address + "\"; oid = \".1.3.6.1.4.1.99999.1.0\"; } );\n");
-    procs.push_back(start_morvane(run, {"ZQK_SERVER=127.0.0.1:1", "SNMP_PERSISTENT_DIR=" + persist}));
+    // the built-in engine must not run snmpget: the one it would find reads 666
+    std::string path = std::string(engine) == "builtin" ? dir + ":" + getenv("PATH") : getenv("PATH");
+    procs.push_back(start_morvane(run, {"ZQK_SERVER=127.0.0.1:1", "SNMP_PERSISTENT_DIR=" + persist,
+                                        "PATH=" + path}));
   }
   for (const proc_t& p : procs) {
     EXPECT_TRUE(shows(p, "v2c", "41")) << p.dir << read_file(dir + "/snmpd.log");
