@@ -144,7 +144,8 @@ int main(int argc, char** argv) {
   setenv("SNMP_PERSISTENT_DIR", (std::string(dir) + "/persist").c_str(), 1);
   std::string address = "127.0.0.1:" + std::to_string(free_udp_port());
   pid_t agent = start_agent(dir, address);
-  std::string probe = "snmpget -t 1 -r 0 -Oqv -v 2c -c bench " + address + " " + oid_text;
+  std::string probe =
+      "snmpget -t 1 -r 0 -Oqv -v 2c -c bench " + address + " " + oid_text + " 2>/dev/null";
   for (int i = 0; i < 50 && getCmdOut(probe) != "42\n"; i++)
     usleep(100000);
   add_signals(address);

@@ -152,8 +152,8 @@ std::string arguments_seen(const signal_t* s) {
 }
 
 TEST(SnmpCmdTest, HostileTextsReachSnmpgetUnchanged) {
-  const char* hostile[] = {"pa$$ word!", "it's", "\"dq\" 'sq'", "`touch x`", "$(id)",
-                           "a;b|c&d", "*", "~root", "#x", "tab\there", "back\\slash",
+  const char* hostile[] = {"pa$$word", "$HOME", "pa$$ word!", "it's", "\"dq\" 'sq'", "`touch x`",
+                           "$(id)", "a;b|c&d", "*", "~root", "#x", "tab\there", "back\\slash",
                            "<in >out", "line\nbreak", "'", "''", "{a,b}", "!!"};
   for (const char* text : hostile) {
     signal_t* s = v3_signal();
