@@ -1,0 +1,222 @@
+// The real binary in temporary directories: start-up and broken configurations; one run that
+// polls, shows and delivers everything at once, a command that never ends included; the poller's
+// order, the failure budget and the system log. The runs of a test start side by side.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "getcmdout.h"
+#include "harness.h"
+
+namespace {
+
+const char banner[] = "MORVANE ver. 0.1.1.334, 12:07:32 29-03-2023\n";
+const std::string no_server = "ZQK_SERVER=127.0.0.1:1";
+
+TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
+  std::string many = "signals = (\n";
+  for (int i = 0; i < 100000; i++)
+    many += "{ name = \"s" + std::to_string(i) + "\"; call_type = 9; value_type = 9; },\n";
+  struct {
+    const char* what;
+    std::string conf;  // "-": no file
+    std::string server;
+    int status;        // 0: loads, runs until "q"
+    std::string out, err;
+  } cases[] = {
+      {"no file", "-", no_server, 1, banner, "morvane.conf:0 - file I/O error\n"},
+      {"malformed", "global = { snmp_timeout = 5; };\nsignals = ( { name = ; } );\n", no_server, 1,
+       banner, "morvane.conf:2 - syntax error\n"},
+      {"unknown engine", "global = { snmp_engine = \"net-snmp\"; };\n"
+       "signals = ( { call_type = 3; cmd = \"touch ran\"; } );\n", no_server, 1,
+       std::string(banner) + "\n", "morvane.conf: unknown snmp_engine \"net-snmp\" (snmpget or builtin)\n"},
+      {"port out of range", "not libconfig", "ZQK_SERVER=127.0.0.1:65536", 255,
+       std::string(banner) + "ZQK Client error:-22\n", ""},
+      {"binary", "\x7f" "ELF\x02\xff\xfe\x1b[2J", no_server, 1, banner, "morvane.conf:1 - syntax error\n"},
+      {"nested 20000 deep", "signals = " + std::string(20000, '(') + std::string(20000, ')'), no_server, 1, banner, "morvane.conf:1 - memory exhausted\n"},
+      {"empty", "", no_server, 0, "", ""},
+      {"NUL in a string", std::string("signals = ( { name = \"a\0b\"; } );", 32), no_server, 0, "", ""},
+      {"100 000 signals", many.substr(0, many.size() - 2) + ");\n", no_server, 0, "", ""},
+      {"wrong types", "global = { snmp_timeout = \"1\"; snmp_user = [\"u\"]; snmp_engine = 5; };\n"
+       "signals = ( { signum = 1.5; name = 5; call_type = \"3\"; oid = { a = 1; }; ip_addr = (1); } );\n",
+       no_server, 0, "", ""},
+  };
+  std::vector<proc_t> procs;
+  time_t start = time(NULL);
+  for (const auto& c : cases)
+    procs.push_back(start_morvane(run_dir(c.conf), {c.server}));
+  // the banner is out at once, well before the 5 s pause ends
+  EXPECT_TRUE(wait_until([&] { return procs[0].out() == banner; }, 3));
+  for (size_t i = 0; i < procs.size(); i++) {
+    SCOPED_TRACE(cases[i].what);
+    proc_t& p = procs[i];
+    if (cases[i].status == 0) {
+      EXPECT_TRUE(wait_for_prompt(p, 60));
+      EXPECT_GE(time(NULL) - start, 4) << "no pause";
+      send_input(p, "q\n");
+    }
+    EXPECT_EQ(cases[i].status, wait_exit(p, 60));
+    if (cases[i].status != 0) {
+      EXPECT_EQ(cases[i].out, p.out());
+    }
+    EXPECT_EQ(cases[i].err, p.err());
+  }
+  EXPECT_EQ("", read_file(procs[2].dir + "/ran")) << "a thread started";
+}
+
+// The table of one run, with the frame it settles on: every value type, never-fetched and
+// unknown ones, hostile and huge replies, a command that reads its standard input, and a last
+// one that never ends until the test writes to its fifo.
+const char busy_conf[] =
+    "signals = (\n"
+    "  { name = \"Temp\"; signum = 11; call_type = 9; value_type = 0; },\n"
+    "  { name = \"float\"; signum = 21; call_type = 3; cmd = \"echo 23.5\"; value_type = 0; },\n"
+    "  { name = \"int\"; signum = 22; call_type = 3; cmd = \"echo 7\"; value_type = 1; },\n"
+    "  { name = \"bool\"; signum = 23; call_type = 3; cmd = \"echo 2\"; value_type = 2; },\n"
+    "  { name = \"text\"; signum = 24; call_type = 3; value_type = 3;\n"
+    "    cmd = \"printf '12\\\\033]0;pwned\\\\007\\\\033[31mred\\\\302\\\\233\\\\r\\\\n'\"; },\n"
+    "  { name = \"head\"; signum = 25; call_type = 3; cmd = \"head -n1\"; value_type = 3; },\n"
+    "  { name = \"digits\"; signum = 27; call_type = 3; value_type = 1;\n"
+    "    cmd = \"head -c 10000000 /dev/zero | tr '\\\\0' 7\"; },\n"
+    "  { name = \"odd\"; signum = 29; call_type = 3; cmd = \"echo 5\"; value_type = 4; },\n"
+    "  { name = \"stuck\"; signum = 30; call_type = 3; cmd = \"timeout 120 cat fifo\"; value_type = 1; }\n"
+    ");\n";
+const char busy_frame[] =
+    "\x1b[2J\x1b[0m\x1b[34;1mName  Value\x1b[0m\n"
+    "\x1b[0mTemp  \x1b[36m0.00\x1b[0m\n"
+    "\x1b[0mfloat \x1b[36m23.50\x1b[0m\n"
+    "\x1b[0mint   \x1b[36m7\x1b[0m\n"
+    "\x1b[0mbool  \x1b[36mTRUE\x1b[0m\n"
+    "\x1b[0mtext  \x1b[36m\"12\\x1b]0;pwned\\x07\\x1b[31mred\\xc2\\x9b\\x0d\n\"\x1b[0m\n"
+    "\x1b[0mhead  \x1b[36m\"\"\x1b[0m\n"
+    "\x1b[0mdigits\x1b[36m2147483647\x1b[0m\n"
+    "\x1b[0mstuck \x1b[36m0\x1b[0m\n"
+    "\n";
+
+TEST(BinaryTest, OneRunShowsAndDeliversEveryReadingAndOnlyQEndsIt) {
+  listener_t* l = start_listener();
+  std::string dir = run_dir(busy_conf);
+  ASSERT_EQ(0, mkfifo((dir + "/fifo").c_str(), 0600));
+  proc_t p = start_morvane(dir, {"ZQK_SERVER=127.0.0.1:" + std::to_string(l->port)});
+  const std::vector<std::string> pass = {
+      "signal.11 0", "signal.11 0", "signal.21 23.5", "signal.21 23.5", "signal.22 7", "signal.22 7",
+      "signal.23 1", "signal.23 1", "signal.27 2147483648", "signal.27 2147483648", "signal.30 0",
+      "signal.30 0"};
+  auto last_pass = [&] {
+    std::vector<std::string> got = texts(l);
+    return std::vector<std::string>(got.end() - std::min(got.size(), pass.size()), got.end());
+  };
+  ASSERT_TRUE(wait_until([&] { return last_pass() == pass; }, 40)) << testing::PrintToString(last_pass());
+  ASSERT_TRUE(wait_until([&] { return count_of(p.out(), busy_frame) >= 2; }, 20)) << p.out();
+  size_t frames = count_of(p.out(), "\x1b[2J");
+  sleep(2);
+  std::vector<line_t> got = received(l);
+  EXPECT_EQ(0u, got.size() % pass.size());
+  EXPECT_GE((got.back().ms - got[0].ms) / (got.size() / pass.size() - 1), 490) << "a pass every 0.5 s";
+  EXPECT_EQ(1, l->accepted) << "one connection serves every pass";
+  std::string out = p.out();
+  EXPECT_EQ(std::string(banner) + "\n", out.substr(0, sizeof banner));
+  EXPECT_EQ(std::string::npos, out.find("\x1b]0;")) << "a raw escape reached the terminal";
+  EXPECT_EQ(std::string::npos, out.find("\xc2\x9b")) << "a raw CSI reached the terminal";
+  EXPECT_NEAR(frames + 4, count_of(out, "\x1b[2J"), 1) << "a frame every 0.5 s";
+  int w = open((dir + "/fifo").c_str(), O_WRONLY);  // the poller's cat holds the other end
+  ASSERT_EQ(2, write(w, "7\n", 2));
+  close(w);
+  EXPECT_TRUE(wait_until([&] { return shown(p, "stuck") == "7"; }, 30));
+  send_input(p, "Q\nQUIT\n");
+  sleep(1);
+  EXPECT_EQ(0, waitpid(p.pid, NULL, WNOHANG)) << "upper-case Q ended it";
+  EXPECT_EQ(std::string::npos, p.out().find("\"Q")) << "a command read the operator's keys";
+
+  stop_listener(l);  // the server goes away: the process lives on
+  EXPECT_TRUE(wait_until([&] { return count_of(p.out(), "Value put error:") >= 3; }, 10));
+  send_input(p, "Qxq\n");
+  EXPECT_EQ(0, wait_exit(p, 10));  // while the next cat waits on the fifo
+  EXPECT_EQ("", p.err());
+  close(open((dir + "/fifo").c_str(), O_WRONLY | O_NONBLOCK));  // lets that cat end
+}
+
+// A private /dev holding a datagram socket of ours at /dev/log, for this process and the
+// morvanes it starts; the device nodes a program needs are bound back from the real /dev.
+int private_dev_log() {
+  std::string real = make_temp_dir();
+  if (unshare(CLONE_NEWNS) != 0 || mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||
+      mount("/dev", real.c_str(), NULL, MS_BIND, NULL) != 0 ||
+      mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755") != 0)
+    return -1;
+  for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+    std::string to = std::string("/dev/") + node;
+    close(open(to.c_str(), O_CREAT | O_WRONLY, 0666));
+    mount((real + "/" + node).c_str(), to.c_str(), NULL, MS_BIND, NULL);
+  }
+  umount2(real.c_str(), MNT_DETACH);
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  strcpy(a.sun_path, "/dev/log");
+  return bind(fd, (sockaddr*)&a, sizeof a) == 0 ? fd : -1;
+}
+
+// The budget is looked at between passes only: a pass always covers every signal. The idle
+// run's input ends at once, which must not end it.
+TEST(BinaryTest, PollerKeepsOrderSleepsWithNothingToFetchAndDeliveryStopsAfterThePassOfTheThirdFailure) {
+  int log = private_dev_log();
+  std::string dir = make_temp_dir();
+  // a stand-in snmpget that logs the length of its last argument, the object identifier
+  write_file(dir + "/snmpget", "#!/bin/sh\nfor a in \"$@\"; do last=$a; done\necho \"S${#last}\" >> log\n", 0755);
+  write_file(dir + "/morvane.conf",
+             "signals = (\n"
+             "  { call_type = 3; cmd = \"echo A >> log\"; },\n"
+             "  { call_type = 9; cmd = \"echo X >> log\"; oid = \"1.3\"; },\n"
+             "  { call_type = 1; oid = \"" + std::string(9000, '1') + "\"; },\n"
+             "  { call_type = 1; ip_addr = \"127.0.0.1\"; oid = \"1.3\"; },\n"
+             "  { call_type = 3; cmd = \"echo C >> log\"; }\n);\n");
+  proc_t p = start_morvane(dir, {no_server, "PATH=" + dir + ":" + getenv("PATH")});
+  proc_t idle = start_morvane(run_dir("signals = ( { call_type = 9; }, { call_type = -1; value_type = 3; } );"),
+                              {no_server});
+  shutdown(idle.in_fd, SHUT_WR);
+  ASSERT_TRUE(wait_for_prompt(idle, 30));
+  // voluntary context switches of all its threads: the display and the sender wake a few times
+  // a second; a poller pacing over skipped signals would wake thousands of times
+  std::string wakeups = "cat /proc/" + std::to_string(idle.pid) + "/task/*/status |"
+                        " awk '/^voluntary_ctxt/ { n += $2 } END { print n }'";
+  long before = atol(getCmdOut(wakeups).c_str());
+  sleep(1);
+  EXPECT_LT(atol(getCmdOut(wakeups).c_str()) - before, 100);
+  ASSERT_TRUE(wait_until([&] { return count_of(read_file(dir + "/log"), "\n") >= 30; }, 60));
+  EXPECT_TRUE(wait_until([&] { return count_of(idle.out(), "Value put error:") >= 3; }, 10));
+  sleep(2);  // four more pass periods: a sender still running would have failed again
+  std::string records;
+  char buf[4096];
+  ssize_t n;
+  while (log >= 0 && (n = recv(log, buf, sizeof buf, MSG_DONTWAIT)) >= 0)
+    records += std::string(buf, n) + "\n";
+  size_t failures[] = {5, 3};
+  for (proc_t* run : {&p, &idle}) {
+    size_t want = failures[run == &idle];
+    EXPECT_EQ(want, count_of(run->out(), "Value put error:-111\n"));
+    EXPECT_EQ(want, count_of(run->out(), "Value put error:"));
+    if (log >= 0) {
+      EXPECT_EQ(want, count_of(records, " morvane-[" + std::to_string(run->pid) + "]: ERROR: ZQK ERROR -111\n"));
+    }
+    EXPECT_EQ(0, waitpid(run->pid, NULL, WNOHANG)) << "ended";
+    wait_exit(*run, 0);
+  }
+  std::string calls = read_file(dir + "/log"), cycle = "A\nS3\nC\n";
+  for (size_t at = 0; at + cycle.size() <= calls.size(); at += cycle.size())
+    ASSERT_EQ(cycle, calls.substr(at, cycle.size())) << calls;
+  if (log < 0)
+    GTEST_SKIP() << "the system log needs root for a private /dev";
+  EXPECT_EQ(8u, count_of(records, "<11>")) << records;
+  umount2("/dev", MNT_DETACH);
+}
+
+}  // namespace

@@ -1,0 +1,229 @@
+// The tests' harness. The listener's thread polls every 20 ms at most, so a line's time is
+// within a few ms of its arrival on an idle machine.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "app.h"
+
+// The harness cannot go on without what it asked for.
+static void check(bool ok, const std::string& what) {
+  if (!ok) {
+    perror(what.c_str());
+    abort();
+  }
+}
+
+std::string make_temp_dir() {
+  char tmpl[] = "/tmp/morvane-test.XXXXXX";
+  check(mkdtemp(tmpl), "mkdtemp");
+  return tmpl;
+}
+
+void write_file(const std::string& path, const std::string& content, int mode) {
+  std::ofstream f(path, std::ios::binary);
+  check((f << content) && chmod(path.c_str(), mode) == 0, path);
+}
+
+std::string read_file(const std::string& path) {
+  std::stringstream ss;
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
+  return ss.str();
+}
+
+bool wait_until(const std::function<bool()>& cond, double seconds) {
+  for (int looks = (int)(seconds * 20); !cond(); looks--) {
+    if (looks <= 0)
+      return false;
+    usleep(50000);
+  }
+  return true;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    n++;
+  return n;
+}
+
+static sockaddr_in loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  return a;
+}
+
+int free_port(int type) {
+  int fd = socket(AF_INET, type, 0);
+  sockaddr_in a = loopback(0);
+  socklen_t len = sizeof a;
+  check(fd >= 0 && bind(fd, (sockaddr*)&a, len) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0, "free_port");
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+proc_t start_morvane(const std::string& dir, const std::vector<std::string>& env) {
+  std::vector<const char*> argv = {"sh", "-c", "cd \"$0\" && exec env \"$@\" >out 2>err", dir.c_str()};
+  for (const std::string& word : env)
+    argv.push_back(word.c_str());
+  argv.push_back(MORVANE_BIN);
+  argv.push_back(NULL);
+  proc_t p;
+  p.dir = dir;
+  int in[2];
+  check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) == 0 && (p.pid = fork()) >= 0, "start_morvane");
+  if (p.pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // no morvane outlives a test that fails before it ends
+    if (getppid() == 1 || dup2(in[0], 0) != 0)
+      _exit(126);
+    execvp("sh", (char**)argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  p.in_fd = in[1];
+  return p;
+}
+
+std::string run_dir(const std::string& conf) {
+  std::string dir = make_temp_dir();
+  if (conf != "-")
+    write_file(dir + "/morvane.conf", conf);
+  return dir;
+}
+
+bool send_input(const proc_t& p, const std::string& text) {
+  return send(p.in_fd, text.data(), text.size(), MSG_NOSIGNAL) == (ssize_t)text.size();
+}
+
+int wait_exit(proc_t& p, double seconds) {
+  int status = -1;
+  if (!wait_until([&] { return waitpid(p.pid, &status, WNOHANG) == p.pid; }, seconds)) {
+    kill(p.pid, SIGKILL);
+    waitpid(p.pid, NULL, 0);
+  }
+  close(p.in_fd);
+  return status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool wait_for_prompt(const proc_t& p, double seconds) {
+  return wait_until([&] { return p.out().find("Press \"q\" for exit ...\n") != std::string::npos; },
+                    seconds);
+}
+
+std::string shown(const proc_t& p, const std::string& name) {
+  std::string out = p.out(), head = "\x1b[0m" + name;
+  for (size_t at = out.rfind(head); at != std::string::npos; at = out.rfind(head, at - 1)) {
+    size_t start = out.find_first_not_of(' ', at + head.size()), end = out.find("\x1b[0m\n", start);
+    if (out.compare(start, 5, "\x1b[36m") == 0 && end != std::string::npos)
+      return out.substr(start + 5, end - start - 5);
+    if (at == 0)
+      break;
+  }
+  return "";
+}
+
+signal_t* new_signal() {
+  static std::vector<std::unique_ptr<signal_t>> kept;
+  kept.emplace_back(new signal_t);
+  return kept.back().get();
+}
+
+// "NAME VALUE SECONDS" with SECONDS the current Unix time gives "NAME VALUE".
+static std::string strip_time(const std::string& line) {
+  size_t blank = line.rfind(' ');
+  long long t = blank == std::string::npos ? 0 : atoll(line.c_str() + blank + 1);
+  return llabs(t - time(NULL)) > 10 ? line : line.substr(0, blank);
+}
+
+// Moves every complete line waiting on fd into l; returns false at the end of the stream.
+static bool read_lines(listener_t* l, int fd, std::string* partial) {
+  char buf[65536];
+  ssize_t n;
+  while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    partial->append(buf, n);
+    std::lock_guard<std::mutex> hold(l->lock);
+    for (size_t end; (end = partial->find('\n')) != std::string::npos; partial->erase(0, end + 1))
+      l->lines.push_back({strip_time(partial->substr(0, end)), ms, l->accepted});
+  }
+  return n != 0;
+}
+
+// Serves one connection at a time, as the client makes them; a drained socket closes with FIN
+// rather than RST.
+static void run(listener_t* l) {
+  int conn = -1;
+  std::string partial;
+  while (!l->stopping) {
+    pollfd fds[2] = {{conn < 0 ? l->fd : -1, POLLIN, 0}, {conn, POLLIN, 0}};
+    if (poll(fds, 2, 20) > 0 && fds[1].revents && !read_lines(l, conn, &partial))
+      l->dropping = true;
+    if (l->dropping && conn >= 0) {
+      read_lines(l, conn, &partial);
+      close(conn);
+      conn = -1;
+    }
+    l->dropping = false;
+    if (conn < 0 && (conn = accept4(l->fd, NULL, NULL, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0)
+      l->accepted++;
+  }
+  close(conn);
+  close(l->fd);
+}
+
+listener_t* start_listener(int port) {
+  listener_t* l = new listener_t;
+  l->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  sockaddr_in a = loopback(port);
+  socklen_t len = sizeof a;
+  check(l->fd >= 0 && fcntl(l->fd, F_SETFL, O_NONBLOCK) == 0 &&
+        setsockopt(l->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+        bind(l->fd, (sockaddr*)&a, len) == 0 && listen(l->fd, 16) == 0 &&
+        getsockname(l->fd, (sockaddr*)&a, &len) == 0, "start_listener");
+  l->port = ntohs(a.sin_port);
+  l->reader = std::thread(run, l);
+  return l;
+}
+
+void stop_listener(listener_t* l) {
+  l->stopping = true;
+  l->reader.join();
+  delete l;
+}
+
+void drop_connections(listener_t* l) {
+  l->dropping = true;
+  while (l->dropping)
+    usleep(1000);
+}
+
+std::vector<line_t> received(listener_t* l) {
+  std::lock_guard<std::mutex> hold(l->lock);
+  return l->lines;
+}
+
+std::vector<std::string> texts(listener_t* l) {
+  std::vector<std::string> out;
+  for (const line_t& line : received(l))
+    out.push_back(line.text);
+  return out;
+}

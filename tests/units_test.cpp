@@ -1,0 +1,154 @@
+// The pieces in this process: the loaders over libconfig texts, reply parsing, snmpget lines
+// (their words seen by a stand-in snmpget through /bin/sh), the command runner, the frame.
+#include <gtest/gtest.h>
+#include <libconfig.h>
+#include <math.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+
+#include <stdexcept>
+
+#include "app.h"
+#include "display.h"
+#include "getcmdout.h"
+#include "harness.h"
+#include "parser.h"
+#include "sender.h"
+#include "snmpcmd.h"
+
+namespace {
+
+// libconfig reads a 64-bit value beyond int as 0 and says it succeeded.
+TEST(LoaderTest, SignalsAndGlobalOverridesMakeTheirSnmpgetLines) {
+  config_t cfg;
+  config_init(&cfg);
+  ASSERT_EQ(CONFIG_TRUE, config_read_string(&cfg,
+      "global = { snmp_timeout = 4; snmp_num_retries = 9999999999L; snmp_community = 7; snmp_sec_level = 1;"
+      " snmp_auth_prot = 5; snmp_auth_pphrase = \"ga\"; snmp_user = \"gu\"; snmp_priv_prot = 0;"
+      " snmp_priv_pphrase = \"gp\"; snmp_engine = \"builtin\"; };\n"
+      "signals = (\n"
+      "{ call_type = 1; snmp_timeout = 2; snmp_num_retries = 1; snmp_community = \"c\"; ip_addr = \"i\"; oid = \"o\"; },\n"
+      "{ call_type = 0; snmp_community = \"Az09@%+=:,./_-\"; ip_addr = \"$HOME\"; oid = \"it's\"; },\n"
+      "{ call_type = 2; snmp_timeout = 1; snmp_num_retries = 2; snmp_sec_level = 2; snmp_auth_prot = 2;"
+      "  snmp_auth_pphrase = \"a\"; snmp_priv_prot = 1; snmp_priv_pphrase = \"p\"; snmp_user = \"u\";"
+      "  snmp_community = \"c\"; ip_addr = \"i\"; oid = \"o\"; },\n"
+      "{ call_type = 2; snmp_sec_level = 7; snmp_auth_prot = 6; snmp_priv_prot = 9; snmp_timeout = -3;"
+      "  snmp_num_retries = -1; snmp_auth_pphrase = \"a\"; snmp_user = \"u\"; ip_addr = \"i\"; oid = \"o\"; },\n"
+      "{ call_type = 3; }, 42 );"));
+  testing::internal::CaptureStdout();
+  load_global_conf(&cfg);
+  load_signals(&cfg);
+  EXPECT_EQ("\n", testing::internal::GetCapturedStdout());
+  struct {
+    const char *own, *overridden;
+  } lines[] = {
+      {"-t 2 -r 1 -Oqv -v 2c -c c i o", "-t 4 -r 0 -Oqv -v 2c -c c i o"},
+      {"-r 0 -Oqv -v 1 -c Az09@%+=:,./_- '$HOME' 'it'\\''s'", "-t 4 -r 0 -Oqv -v 1 -c Az09@%+=:,./_- '$HOME' 'it'\\''s'"},
+      {"-t 1 -r 2 -Oqv -v 3 -l authPriv -x AES -X p -a SHA-224 -A a -c c -u u i o",
+       "-t 4 -r 0 -Oqv -v 3 -l authNoPriv -x DES -X gp -a SHA-512 -A ga -c c -u gu i o"},
+      {"-Oqv -v 3 -A a -u u i o", "-t 4 -r 0 -Oqv -v 3 -l authNoPriv -x DES -X gp -a SHA-512 -A ga -u gu i o"},
+  };
+  ASSERT_EQ(6u, signalsVector.size());
+  for (int i = 0; i < 4; i++) {
+    EXPECT_EQ(std::string("snmpget ") + lines[i].own + " 2>/dev/null", make_snmp_cmd(signalsVector[i], NULL));
+    EXPECT_EQ(std::string("snmpget ") + lines[i].overridden + " 2>/dev/null",
+              make_snmp_cmd(signalsVector[i], global_snmp_conf));
+  }
+  std::string tables;
+  for (int i = -1; i < 8; i++)
+    tables += std::string(getSecLevelById(i)) + "," + getPrivProtById(i) + "," + getAuthProtById(i) + ";";
+  EXPECT_EQ(",,;noAuthNoPriv,DES,MD5;authNoPriv,AES,SHA;authPriv,,SHA-224;,,SHA-256;,,SHA-384;,,SHA-512;,,;,,;",
+            tables);
+  signal_t* longest = signalsVector[0];
+  longest->oid += std::string(8191 - make_snmp_cmd(longest, NULL).size(), '1');
+  EXPECT_EQ(8191u, make_snmp_cmd(longest, NULL).size());
+  longest->oid += "1";
+  EXPECT_EQ("", make_snmp_cmd(longest, NULL));
+  EXPECT_TRUE(snmp_args(longest, NULL).empty());
+}
+
+TEST(ParserTest, EachValueTypeTakesItsNumberOrKeepsTheReading) {
+  struct {
+    int type;
+    const char* reply;
+    float f;
+    int i;
+    const char* text;  // -123.25, -123 and "old" mark a reading left as it was
+  } cases[] = {
+      {0, "23.5\n", 23.5f, -123, "old"},    {0, "  -7.25 degC", -7.25f, -123, "old"},
+      {0, "1e39", INFINITY, -123, "old"},   {0, "true", -123.25f, -123, "old"},
+      {1, " -7 units", -123.25f, -7, "old"}, {1, "12.9", -123.25f, 12, "old"},
+      {1, "0x10", -123.25f, 0, "old"},      {1, "010", -123.25f, 10, "old"},
+      {1, "4294967295\n", -123.25f, INT32_MAX, "old"}, {1, "-2147483649", -123.25f, INT32_MIN, "old"},
+      {2, "2", -123.25f, 1, "old"},         {2, "0\n", -123.25f, 0, "old"},
+      {2, "4294967296", -123.25f, 1, "old"}, {2, "No Such Instance\n", -123.25f, -123, "old"},
+      {3, "\"up\"\n", -123.25f, -123, "\"up\"\n"}, {3, "", -123.25f, -123, ""},
+      {4, "5", -123.25f, -123, "old"},
+  };
+  for (const auto& c : cases) {
+    signal_t* s = new_signal();
+    s->value_type = c.type;
+    s->float_value = -123.25f;
+    s->int_value = -123;
+    set_text_value(s, "old");
+    res_parse(s, c.reply);
+    EXPECT_EQ(c.f, s->float_value.load()) << c.type << " " << c.reply;
+    EXPECT_EQ(c.i, s->int_value.load()) << c.type << " " << c.reply;
+    EXPECT_EQ(c.text, get_text_value(s)) << c.type << " " << c.reply;
+  }
+}
+
+TEST(GetCmdOutTest, ReturnsStandardOutputByteForByteUpToItsLimit) {
+  struct {
+    std::string cmd, out;
+  } cases[] = {
+      {"printf 'a\\n\\nb'", "a\n\nb"},
+      {"printf ' \"up\"\\r\\n\\033[0m'", " \"up\"\r\n\x1b[0m"},
+      {"printf 'ab\\000cd\\nef\\n'", "abef\n"},  // a NUL cuts its 199-byte chunk
+      {"echo err >&2; echo out", "out\n"},
+      {"exit 3", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.out, getCmdOut(c.cmd)) << c.cmd;
+  std::string out = getCmdOut("yes 0123456789abcdefghijklmnopqrstuvwxyz");
+  EXPECT_EQ(cmd_output_limit, out.size());
+  EXPECT_EQ("0123456789abcdefghijklmnopqrstuvwxyz\n0123", out.substr(0, 41));
+  rlimit old;
+  getrlimit(RLIMIT_NOFILE, &old);
+  rlimit none = {0, old.rlim_max};  // no pipe can be made
+  setrlimit(RLIMIT_NOFILE, &none);
+  std::string what;
+  try {
+    getCmdOut("echo never");
+  } catch (const std::runtime_error& e) {
+    what = e.what();
+  }
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ("popen() failed!", what);
+}
+
+TEST(DisplayTest, TextControlBytesAreShownNotObeyed) {
+  struct {
+    std::string text, shown;
+  } texts[] = {
+      {std::string("\x1b[31mred\x1b]0;t\a\r\n\tC:\\x\x7f\0e", 24),
+       "\\x1b[31mred\\x1b]0;t\\x07\\x0d\n\tC:\\\\x\\x7f\\x00e"},
+      {"\xc2\x9b" "31m\xc2\x80\xc2\x9f", "\\xc2\\x9b31m\\xc2\\x80\\xc2\\x9f"},
+      {"\xc2\xa0\xc3\xa4 x\xc2", "\xc2\xa0\xc3\xa4 x\xc2"},
+  };
+  for (const auto& c : texts)
+    EXPECT_EQ(c.shown, visible_text(c.text));
+}
+
+TEST(ElapsedtimerTest, GivesWholeMillisecondsTruncatedAndNeverNegative) {
+  for (long long off_us : {-2000600LL, 0LL, 2000600LL}) {
+    elapsedtimer t;  // a start ahead of now: a clock since set back
+    t.start = std::chrono::system_clock::now() + std::chrono::microseconds(off_us);
+    double e = t.elapsed();
+    EXPECT_EQ(e, (double)(long long)e) << off_us;
+    EXPECT_GE(e, llabs(off_us) / 1000 - 1) << off_us;
+    EXPECT_LE(e, llabs(off_us) / 1000 + 50) << off_us;
+  }
+}
+
+}  // namespace
