@@ -9,7 +9,6 @@
 #include <stdexcept>
 
 #include "app.h"
-#include "display.h"
 #include "getcmdout.h"
 #include "harness.h"
 #include "parser.h"
@@ -125,19 +124,6 @@ TEST(GetCmdOutTest, ReturnsStandardOutputByteForByteUpToItsLimit) {
   }
   setrlimit(RLIMIT_NOFILE, &old);
   EXPECT_EQ("popen() failed!", what);
-}
-
-TEST(DisplayTest, TextControlBytesAreShownNotObeyed) {
-  struct {
-    std::string text, shown;
-  } texts[] = {
-      {std::string("\x1b[31mred\x1b]0;t\a\r\n\tC:\\x\x7f\0e", 24),
-       "\\x1b[31mred\\x1b]0;t\\x07\\x0d\n\tC:\\\\x\\x7f\\x00e"},
-      {"\xc2\x9b" "31m\xc2\x80\xc2\x9f", "\\xc2\\x9b31m\\xc2\\x80\\xc2\\x9f"},
-      {"\xc2\xa0\xc3\xa4 x\xc2", "\xc2\xa0\xc3\xa4 x\xc2"},
-  };
-  for (const auto& c : texts)
-    EXPECT_EQ(c.shown, visible_text(c.text));
 }
 
 TEST(ElapsedtimerTest, GivesWholeMillisecondsTruncatedAndNeverNegative) {
