@@ -37,6 +37,7 @@ TEST(LoaderTest, SignalsAndGlobalOverridesMakeTheirSnmpgetLines) {
   testing::internal::CaptureStdout();
   load_global_conf(&cfg);
   load_signals(&cfg);
+  config_destroy(&cfg);
   EXPECT_EQ("\n", testing::internal::GetCapturedStdout());
   struct {
     const char *own, *overridden;
