@@ -131,7 +131,7 @@ std::string shown(const proc_t& p, const std::string& name) {
   std::string out = p.out(), head = "\x1b[0m" + name;
   for (size_t at = out.rfind(head); at != std::string::npos; at = out.rfind(head, at - 1)) {
     size_t start = out.find_first_not_of(' ', at + head.size()), end = out.find("\x1b[0m\n", start);
-    if (out.compare(start, 5, "\x1b[36m") == 0 && end != std::string::npos)
+    if (end != std::string::npos && out.compare(start, 5, "\x1b[36m") == 0)
       return out.substr(start + 5, end - start - 5);
     if (at == 0)
       break;
