@@ -57,6 +57,7 @@ struct snmp_conf_t {
   std::string snmp_community;
   std::string snmp_context;
   std::string snmp_engine;  // "builtin": SNMP in-process; "snmpget" or empty: the snmpget command
+  int32_t poll_period = 0;  // ms from the start of a round to the start of the next; <= 0: none
 };
 
 // The signal table in file order; never destroyed, so workers may run on through the exit.

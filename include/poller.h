@@ -1,15 +1,20 @@
-// The poller thread: fetches every signal's reading, one command at a time, without end.
+// The poller thread: fetches readings one command at a time, without end.
 #ifndef MORVANE_POLLER_H
 #define MORVANE_POLLER_H
 
 struct signal_t;
-struct snmp_engine_t;
+struct snmp_conf_t;
 
-// Fetches one reading of s and stores it with res_parse: SNMP signals through engine, or through
-// their snmpget line when engine is null; a turn that fails leaves the reading as it was.
-void poll_signal(signal_t* s, snmp_engine_t* engine);
+// Fetches one reading of s through its snmpget line or its command and stores it with
+// res_parse; a turn that fails leaves the reading as it was. Other call types do nothing.
+void poll_signal(signal_t* s);
 
-// Thread function; the argument is ignored. Never returns.
+// True when conf (null: none) reads SNMP signals with the built-in engine.
+bool builtin_engine(const snmp_conf_t* conf);
+
+// Thread function; the argument is ignored. Walks the table (only its command signals under the
+// built-in engine), 200 us after each signal, and when conf's poll_period is set starts a cycle
+// no sooner than that many ms after the last one started. Never returns.
 void* get_data(void*);
 
 #endif

@@ -1,22 +1,41 @@
 // The built-in SNMP engine: reads SNMP signals in-process through the Net-SNMP library, with
-// the meaning and the output of their snmpget lines, and no child process.
+// the meaning and the output of their snmpget lines, and no child process. Signals whose lines
+// differ only in the object share a session and are read together, all sessions side by side.
 #ifndef MORVANE_SNMPENGINE_H
 #define MORVANE_SNMPENGINE_H
 
-#include <string>
+#include <stddef.h>
+
+#include <vector>
 
 struct signal_t;
 struct snmp_conf_t;
 struct snmp_engine_t;
 
-// Returns a new engine with no session yet; the library is set up at the first reading.
-snmp_engine_t* snmp_engine_new();
+// The most objects one GET asks for; a session halves its own share for good at each tooBig.
+const size_t max_objects_per_get = 60;
 
-// Returns what the snmpget line of signal (call type 0, 1 or 2) under conf would print on
-// standard output: each value and its line end, or "" where snmpget prints nothing (no answer,
-// an error status, options or an object it refuses). Blocks for the resolved timeout and
-// retries at most. The signal's settings and conf are read at its first reading and must not
-// change afterwards. Only one thread may use an engine; never throws but for want of memory.
-std::string snmp_engine_get(snmp_engine_t* engine, const signal_t* signal, const snmp_conf_t* conf);
+// Returns an engine for the SNMP signals (call types 0, 1, 2) of table under conf, with every
+// line's snmpget words parsed once (the first parse reads the library's configuration); other
+// signals are left out and no request is made yet. Raises the descriptor limit to what its
+// sessions need. Silences standard error while it parses: call it before other threads write
+// there. table and conf must outlive it. Returns null when the kernel gives it no epoll
+// descriptor (errno says why).
+snmp_engine_t* snmp_engine_new(const std::vector<signal_t*>& table, const snmp_conf_t* conf);
+
+// True when the engine has no signal to read.
+bool snmp_engine_empty(const snmp_engine_t* engine);
+
+// Reads every signal once, all sessions side by side, and returns when all are read: each
+// reading gets res_parse of what its own snmpget line prints ("" where that prints nothing).
+// A session that gets no answer within its timeout and retries is closed, to be opened again at
+// its next round. Only one thread may use an engine.
+void snmp_engine_round(snmp_engine_t* engine);
+
+// Thread function; the argument is the engine. Reads rounds without end: a session's next round
+// starts poll_period ms (of the engine's conf) after its last one began, or, with no period,
+// once the last one has ended and 200 us per signal of it have passed since it began. Never
+// returns.
+void* get_snmp_data(void* engine);
 
 #endif

@@ -2,6 +2,7 @@
 // the signal table and the overrides, the three worker threads, and the wait for "q".
 #include "app.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
@@ -13,6 +14,7 @@
 #include "display.h"
 #include "poller.h"
 #include "sender.h"
+#include "snmpengine.h"
 #include "zqk.h"
 
 // Allocated once and never freed: the workers may still read it while the process exits.
@@ -52,6 +54,7 @@ void load_global_conf(config_t* cfg) {
   lookup_string(g, "snmp_community", &conf->snmp_community);
   lookup_string(g, "snmp_context", &conf->snmp_context);
   lookup_string(g, "snmp_engine", &conf->snmp_engine);
+  lookup_int(g, "poll_period", &conf->poll_period);
 }
 
 static void load_signal(const config_setting_t* e, signal_t* s) {
@@ -129,19 +132,43 @@ static int read_config() {
   return 0;
 }
 
-static int start_threads(pthread_t threads[3]) {
-  static void* (*const workers[3])(void*) = {get_data, send_data, print_data};
-  static const char* const names[3] = {"poller", "sender", "display"};
+struct worker_t {
+  const char* name;
+  void* (*run)(void*);
+  void* arg;
+};
+
+// Starts the poller, the built-in SNMP engine's thread when it has signals to read, the sender
+// and the display, in that order. The engine is made before any thread runs, since it silences
+// standard error while it parses. Returns how many were started, or -1 after printing why one
+// could not be.
+static int start_threads(pthread_t threads[4]) {
+  snmp_engine_t* engine = NULL;
+  if (builtin_engine(global_snmp_conf)) {
+    engine = snmp_engine_new(signalsVector, global_snmp_conf);  // lives until exit
+    if (!engine) {
+      fprintf(stderr, "morvane: cannot start the SNMP engine: %s\n", strerror(errno));
+      return -1;
+    }
+    if (snmp_engine_empty(engine))
+      engine = NULL;
+  }
+  worker_t workers[4] = {{"poller", get_data, NULL}, {"SNMP", get_snmp_data, engine},
+                         {"sender", send_data, NULL}, {"display", print_data, NULL}};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  for (int i = 0; i < 3; i++) {
-    int rc = pthread_create(&threads[i], &attr, workers[i], NULL);
+  int started = 0;
+  for (const worker_t& w : workers) {
+    if (w.run == get_snmp_data && !engine)
+      continue;
+    int rc = pthread_create(&threads[started], &attr, w.run, w.arg);
     if (rc != 0) {
-      fprintf(stderr, "morvane: cannot start the %s thread: %s\n", names[i], strerror(rc));
-      return 1;
+      fprintf(stderr, "morvane: cannot start the %s thread: %s\n", w.name, strerror(rc));
+      return -1;
     }
+    started++;
   }
-  return 0;
+  return started;
 }
 
 // Returns once a "q" arrives; after the end of input it waits until the process is killed.
@@ -165,13 +192,14 @@ int application(int argc, char** argv) {
   }
   if (read_config() != 0)
     return 1;
-  pthread_t threads[3];
-  if (start_threads(threads) != 0)
+  pthread_t threads[4];
+  int started = start_threads(threads);
+  if (started < 0)
     return 1;
   // one write, so that no worker output lands between the prompt and its line end
   std::cout << "Press \"q\" for exit ...\n" << std::flush;
   wait_for_q();
-  for (pthread_t t : threads)
-    pthread_detach(t);
+  for (int i = 0; i < started; i++)
+    pthread_detach(threads[i]);
   return 0;
 }

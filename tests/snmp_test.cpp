@@ -1,7 +1,10 @@
 // SNMP against a real snmpd on a loopback port: each signal read through its snmpget line and
-// through the built-in engine gives the same text, byte for byte, so the same reading; and both
-// engines in the real binary follow an agent that goes away and comes back.
+// through the built-in engine, many objects to a GET, gives the same text, byte for byte, so the
+// same reading; both engines in the real binary keep their pace and follow an agent that goes
+// away and comes back; and an agent of the test's own whose answers do not fit the question.
 #include <gtest/gtest.h>
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -71,29 +74,53 @@ std::string agent_conf(const std::string& dir, int reading) {
          "pass .1.3.6.1.4.1.99998 " + dir + "/typed\n";
 }
 
-// The real binary with either engine, a v2c and a v3 signal each; the built-in one is given a
-// stand-in snmpget that prints 666, which it must never run.
-std::vector<proc_t> start_both_engines(const std::string& dir, const std::string& address) {
+size_t lines_of(const std::string& path) {
+  return count_of(read_file(path), "\n");
+}
+
+const char in_packets[] = "1.3.6.1.2.1.11.1.0", in_gets[] = "1.3.6.1.2.1.11.15.0";
+
+// The real binary with either engine, a v2c and a v3 signal each, paced to a round every 0.3 s;
+// the snmpget one with a command that counts its runs, the built-in one with a second agent's
+// packet counter, an agent that never answers and a command that never ends. The built-in one is
+// given a stand-in snmpget that prints 666, which it must never run.
+std::vector<proc_t> start_both_engines(const std::string& dir, const std::string& address,
+                                       const std::string& second, int silent) {
   write_file(dir + "/snmpget", "#!/bin/sh\necho 666\n", 0755);
-  std::string signal = "value_type = 1; snmp_timeout = 1; snmp_community = \"pub1\"; oid = \"" +
-                       std::string(int_oid) + "\"; ip_addr = \"" + address + "\"; snmp_user = \"sha256aes\";"
-                       " snmp_sec_level = 2; snmp_auth_prot = 3; snmp_priv_prot = 1;"
-                       " snmp_auth_pphrase = \"sha256passphrase\"; snmp_priv_pphrase = \"aes2passphrase\";";
+  auto group = [&](const char* name, int call_type, const std::string& oid, const std::string& at) {
+    return "{ name = \"" + std::string(name) + "\"; call_type = " + std::to_string(call_type) +
+           "; value_type = 1; snmp_timeout = 1; snmp_community = \"pub1\"; oid = \"" + oid +
+           "\"; ip_addr = \"" + at + "\"; snmp_user = \"sha256aes\"; snmp_sec_level = 2; snmp_auth_prot = 3;"
+           " snmp_priv_prot = 1; snmp_auth_pphrase = \"sha256passphrase\"; snmp_priv_pphrase = \"aes2passphrase\"; }";
+  };
+  std::string extra[] = {
+      "{ call_type = 3; cmd = \"echo x >> runs\"; }",
+      group("counter", 1, in_packets, second) + ", " +
+          group("silent", 2, int_oid, "127.0.0.1:" + std::to_string(silent)) + ", { call_type = 3; cmd = \"sleep 60\"; }"};
   std::vector<proc_t> procs;
   for (std::string engine : {"snmpget", "builtin"})
     procs.push_back(start_morvane(
-        run_dir("global = { snmp_engine = \"" + engine + "\"; };\nsignals = ( { name = \"v2c\";"
-                " call_type = 1; " + signal + " }, { name = \"v3\"; call_type = 2; " + signal + " } );\n"),
+        run_dir("global = { poll_period = 300; snmp_engine = \"" + engine + "\"; };\nsignals = ( " +
+                group("v2c", 1, int_oid, address) + ", " + group("v3", 2, int_oid, address) + ", " +
+                extra[engine == "builtin"] + " );\n"),
         {"ZQK_SERVER=127.0.0.1:1", "PATH=" + (engine == "builtin" ? dir + ":" : "") + getenv("PATH")}));
   return procs;
 }
 
-TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsAndFollowARestartedAgent) {
+TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedAgent) {
   std::string dir = make_temp_dir();
   write_file(dir + "/typed", typed_objects, 0755);
   std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
+  std::string second = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM)), second_dir = make_temp_dir();
   pid_t agent = start_snmpd(dir, address, agent_conf(dir, -7));
-  std::vector<proc_t> procs = start_both_engines(dir, address);  // they read after their pause
+  pid_t second_agent = start_snmpd(second_dir, second, "rocommunity pub1 127.0.0.1\n");
+  int silent = socket(AF_INET, SOCK_DGRAM, 0);  // bound, never read: an agent that never answers
+  sockaddr_in bound{};
+  bound.sin_family = AF_INET;
+  bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof bound;
+  ASSERT_EQ(0, bind(silent, (sockaddr*)&bound, len) || getsockname(silent, (sockaddr*)&bound, &len));
+  std::vector<proc_t> procs = start_both_engines(dir, address, second, ntohs(bound.sin_port));  // they read after their pause
   std::string probe = "snmpget -t 1 -r 0 -Oqv -v 2c -c pub1 " + address + " " + int_oid;
   ASSERT_TRUE(wait_until([&] { return getCmdOut(probe + " 2>/dev/null") == "-7\n"; }, 20))
       << read_file(dir + "/snmpd.log");
@@ -149,7 +176,8 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsAndFollowARestartedAgent) {
       {v2c(int_oid, ""), NULL, ""},
       {v2c(int_oid, "pub1", "udp:127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM))), NULL, ""},
       {v2c(int_oid, "pub1", address, 0), NULL, "-7\n"},
-      {v2c(".1.3.6.1.2.1.1.1.1", "pub1", address, 0), NULL, ""},
+      {v2c(".1.3.6.1.2.1.1.1.1", "pub1", address, 0), NULL, ""},  // noSuchName among good ones
+      {v2c(".1.3.6.1.4.1.99998.6", "pub1", address, 0), NULL, "23\n"},
       {v3("md5des", 2, 0, "md5passphrase", 0, "notthepassphrase"), NULL, ""},
       {v3("md5des", 2, 0, "md5passphrase", 0, "despassphrase"), NULL, "-7\n"},
       {v3("shaaes", 2, 1, "shapassphrase", 1, "aespassphrase"), NULL, "-7\n"},
@@ -164,19 +192,54 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsAndFollowARestartedAgent) {
   for (const auto& k : cases)
     EXPECT_EQ(k.snmpget_prints, getCmdOut(make_snmp_cmd(k.signal, k.conf)))
         << make_snmp_cmd(k.signal, k.conf);
-  // two cycles, as the poller makes them: sessions are shared and reused, and a user's wrong
-  // pass phrase in one signal changes nothing for another signal of that user
-  static snmp_engine_t* engine = snmp_engine_new();  // lives on, as the poller's does
-  for (int cycle = 1; cycle <= 2; cycle++)
-    for (const auto& k : cases)
-      EXPECT_EQ(k.snmpget_prints, snmp_engine_get(engine, k.signal, k.conf))
-          << "cycle " << cycle << ": " << make_snmp_cmd(k.signal, k.conf);
+  // The engines read every signal as text. The v2c signals on address share one session; 70 more
+  // of its objects make it ask in two GETs, its exceptions among them.
+  const snmp_conf_t* confs[] = {NULL, &zero, &overrides};
+  std::vector<signal_t*> tables[3];
+  std::vector<std::pair<signal_t*, const char*>> want;
+  for (const auto& k : cases) {
+    tables[(k.conf == &zero) + 2 * (k.conf == &overrides)].push_back(k.signal);
+    want.push_back({k.signal, k.snmpget_prints});
+  }
+  for (size_t i = 0, n = want.size(); tables[0].size() < 100; i = (i + 1) % n) {
+    signal_t* s = want[i].first;
+    if (s->call_type == 1 && s->ip_addr == address && s->snmp_community == "pub1") {
+      tables[0].push_back(v2c(s->oid.c_str()));
+      want.push_back({tables[0].back(), want[i].second});
+    }
+  }
+  static snmp_engine_t* engines[3];  // live on, as the engine's thread does
+  for (int k = 0; k < 3; k++)
+    engines[k] = snmp_engine_new(tables[k], confs[k]);
+  // two rounds: sessions are reused, and a user's wrong pass phrase in one session changes
+  // nothing for another session of that user and agent
+  for (int round = 1; round <= 2; round++) {
+    for (auto& w : want) {
+      w.first->value_type = 3;
+      set_text_value(w.first, "unread");
+    }
+    for (snmp_engine_t* e : engines)
+      snmp_engine_round(e);
+    for (const auto& w : want)
+      EXPECT_EQ(w.second, get_text_value(w.first)) << "round " << round << ": " << make_snmp_cmd(w.first, NULL);
+  }
+  // paced, neither engine is held up: not by a command that never ends, nor an agent that never answers
+  for (const proc_t& p : procs)
+    ASSERT_TRUE(wait_until([&] { return shown(p, "v2c") == "-7" && shown(p, "v3") == "-7"; }, 30)) << p.dir;
+  std::string gets = "snmpget -t 1 -r 0 -Oqv -v 2c -c pub1 " + second + " " + in_gets + " 2>/dev/null";
+  size_t runs = lines_of(procs[0].dir + "/runs"), reads = atol(getCmdOut(gets).c_str());
+  std::string counted = shown(procs[1], "counter");
+  sleep(3);
+  runs = lines_of(procs[0].dir + "/runs") - runs;
+  reads = atol(getCmdOut(gets).c_str()) - reads - 1;  // less our own first read
+  EXPECT_TRUE(runs >= 5 && runs <= 15) << runs << " cycles in 3 s at 0.3 s each";
+  EXPECT_TRUE(reads >= 5 && reads <= 15) << reads << " rounds in 3 s at 0.3 s each";
+  EXPECT_NE(counted, shown(procs[1], "counter"));
+  EXPECT_EQ("0", shown(procs[1], "silent"));
   // the agent goes away and comes back with new engine boots, which open v3 sessions follow
   auto both_show = [&](const proc_t& p, const char* reading) {
     return wait_until([&] { return shown(p, "v2c") == reading && shown(p, "v3") == reading; }, 30);
   };
-  for (const proc_t& p : procs)
-    ASSERT_TRUE(both_show(p, "-7")) << p.dir;
   stop_snmpd(agent);
   sleep(3);  // a timeout and more
   for (const proc_t& p : procs)
@@ -189,6 +252,120 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsAndFollowARestartedAgent) {
     EXPECT_EQ("", p.err()) << "the library wrote on the terminal";
   }
   stop_snmpd(agent);
+  stop_snmpd(second_agent);
+  close(silent);
+}
+
+}  // namespace
+
+namespace {
+
+void* responder;  // the answering session of the test's own agent, in its process
+
+// Answers a GET with every object's last sub-identifier as its value, spoiled as the community
+// says: "few" drops the last varbind, "swap" swaps the first two, "rename" renames the second,
+// "extra" adds one, "toobig" refuses more than 10 objects, "index" names an error at index 99.
+// Like many devices, it takes no more than 60 objects in a GET.
+int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
+  if (op != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || pdu->command != SNMP_MSG_GET)
+    return 1;
+  std::string how((const char*)pdu->community, pdu->community_len);
+  netsnmp_pdu* r = snmp_clone_pdu(pdu);
+  r->command = SNMP_MSG_RESPONSE;
+  int n = 0;
+  netsnmp_variable_list *first = r->variables, *second = first->next_variable, *last = first;
+  for (netsnmp_variable_list* v = first; v; v = v->next_variable, n++) {
+    long k = (long)v->name[v->name_length - 1];
+    snmp_set_var_typed_value(v, ASN_INTEGER, &k, sizeof k);
+    last = v;
+  }
+  oid renamed[] = {1, 3, 6, 1, 4, 1, 4242, 2, 1};
+  long extra = 1;
+  if (how == "few" && second)
+    for (netsnmp_variable_list* v = first; v; v = v->next_variable)
+      if (v->next_variable == last)
+        snmp_free_varbind(last), v->next_variable = NULL;
+  if (how == "swap" && second)
+    first->next_variable = second->next_variable, second->next_variable = first, r->variables = second;
+  if (how == "rename" && second)
+    snmp_set_var_objid(second, renamed, 9);
+  if (how == "extra")
+    snmp_pdu_add_variable(r, renamed, 9, ASN_INTEGER, &extra, sizeof extra);
+  if (how == "toobig" && n > 10)
+    r->errstat = SNMP_ERR_TOOBIG;
+  if (how == "index" || n > 60)
+    r->errstat = SNMP_ERR_GENERR, r->errindex = how == "index" ? 99 : 0;
+  if (!snmp_sess_send(responder, r))
+    snmp_free_pdu(r);
+  return 1;
+}
+
+// Runs the test's own agent on udp:address in a child process (the library is not ours to share
+// between threads); it dies with the test binary.
+pid_t start_responder(const std::string& address) {
+  pid_t pid = fork();
+  if (pid != 0)
+    return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  netsnmp_session s;
+  snmp_sess_init(&s);
+  s.version = SNMP_VERSION_2c;
+  s.callback = answer;
+  netsnmp_transport* t = netsnmp_transport_open_server("snmp", ("udp:" + address).c_str());
+  if (!t || !(responder = snmp_sess_add(&s, t, NULL, NULL)))
+    _exit(1);
+  for (;;) {
+    fd_set fds;
+    FD_ZERO(&fds);
+    int n = 0, block = 1;
+    timeval tv;
+    snmp_sess_select_info(responder, &n, &fds, &tv, &block);
+    if (select(n, &fds, NULL, NULL, NULL) > 0)
+      snmp_sess_read(responder, &fds);
+  }
+}
+
+TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignal) {
+  std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
+  pid_t agent = start_responder(address);
+  std::string probe = "snmpget -t 1 -r 0 -Oqv -v 2c -c fine " + address + " .1.3.6.1.4.1.4242.1.7 2>/dev/null";
+  ASSERT_TRUE(wait_until([&] { return getCmdOut(probe) == "7\n"; }, 20));
+  struct {
+    const char* how;
+    int objects;
+    std::vector<int> shown;  // -1: no reading
+  } cases[] = {
+      {"fine", 3, {1, 2, 3}},       {"few", 3, {1, 2, -1}},       {"swap", 3, {1, 2, 3}},
+      {"rename", 3, {1, -1, 3}},    {"extra", 2, {1, 2}},         {"index", 2, {-1, -1}},
+      {"toobig", 25, std::vector<int>(25)}, {"fine", 70, std::vector<int>(70)},
+  };
+  std::vector<signal_t*> table;
+  for (auto& c : cases)
+    for (int k = 1; k <= c.objects; k++) {
+      signal_t* s = new_signal();
+      s->call_type = 1;
+      s->value_type = 1;
+      s->snmp_timeout = 1;
+      s->snmp_community = c.how;
+      s->ip_addr = address;
+      s->oid = ".1.3.6.1.4.1.4242.1." + std::to_string(k);
+      table.push_back(s);
+      if (c.shown[k - 1] == 0)
+        c.shown[k - 1] = k;
+    }
+  static snmp_engine_t* engine = snmp_engine_new(table, NULL);
+  size_t at = 0;
+  for (int round = 1; round <= 2; round++) {
+    for (signal_t* s : table)
+      s->int_value = -1;
+    snmp_engine_round(engine);
+    at = 0;
+    for (const auto& c : cases)
+      for (int k = 0; k < c.objects; k++)
+        EXPECT_EQ(c.shown[k], table[at++]->int_value.load()) << c.how << " " << k + 1 << ", round " << round;
+  }
+  kill(agent, SIGKILL);
+  waitpid(agent, NULL, 0);
 }
 
 }  // namespace

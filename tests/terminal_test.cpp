@@ -8,7 +8,8 @@
 namespace {
 
 // Every reading starts in the column of "Value": one blank after "Tämperatur", the first of the
-// two longest names; the text's line end breaks its line inside the quotes.
+// two longest names, whatever the bytes of each character (€ has three); the text's line end
+// breaks its line inside the quotes.
 const char table[] =
     "Name       Value\n"
     "Temp       21.50\n"
@@ -16,7 +17,8 @@ const char table[] =
     "T\xc3\xa4mperatur TRUE\n"
     "Durchfluss \"a\\x1b[31mred\\x0d\n"
     "\"\n"
-    "\xce\x94p         \"\"\n";
+    "\xce\x94p         \"\"\n"
+    "\xe2\x82\xac/kWh      0.30\n";
 
 TEST(TerminalTest, ReadingsStartInTheColumnOfValueInCyanAndQEndsIt) {
   std::string dir = run_dir("signals = (\n"
@@ -24,7 +26,8 @@ TEST(TerminalTest, ReadingsStartInTheColumnOfValueInCyanAndQEndsIt) {
       "{ name = \"Voltage\"; call_type = 3; value_type = 1; cmd = \"echo ' 230 V'\"; },\n"
       "{ name = \"T\xc3\xa4mperatur\"; call_type = 3; value_type = 2; cmd = \"echo 2\"; },\n"
       "{ name = \"Durchfluss\"; call_type = 3; value_type = 3; cmd = \"printf 'a\\\\033[31mred\\\\r\\\\n'\"; },\n"
-      "{ name = \"\xce\x94p\"; call_type = 3; value_type = 3; cmd = \"true\"; } );\n");
+      "{ name = \"\xce\x94p\"; call_type = 3; value_type = 3; cmd = \"true\"; },\n"
+      "{ name = \"\xe2\x82\xac/kWh\"; call_type = 3; value_type = 0; cmd = \"echo 0.3\"; } );\n");
   std::string tmux = "tmux -S " + dir + "/tmux.sock -f /dev/null";  // a server of its own
   getCmdOut("LC_ALL=C.UTF-8 " + tmux + " new-session -d -x 80 -y 30 -s m 'cd " + dir +
             " && env LC_ALL=C.UTF-8 ZQK_SERVER=127.0.0.1:1 " + MORVANE_BIN + "; echo $? > status'");

@@ -82,6 +82,7 @@ TEST(ParserTest, EachValueTypeTakesItsNumberOrKeepsTheReading) {
       {1, "4294967295\n", -123.25f, INT32_MAX, "old"}, {1, "-2147483649", -123.25f, INT32_MIN, "old"},
       {2, "2", -123.25f, 1, "old"},         {2, "0\n", -123.25f, 0, "old"},
       {2, "4294967296", -123.25f, 1, "old"}, {2, "No Such Instance\n", -123.25f, -123, "old"},
+      {2, "-1", -123.25f, 1, "old"},
       {3, "\"up\"\n", -123.25f, -123, "\"up\"\n"}, {3, "", -123.25f, -123, ""},
       {4, "5", -123.25f, -123, "old"},
   };
