@@ -88,13 +88,25 @@ static sockaddr_in loopback(int port) {
   return a;
 }
 
-int free_udp_port() {
+int bind_udp_loopback(int* port) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = loopback(0);
   socklen_t len = sizeof a;
-  bool bound = bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0;
-  close(fd);
-  return bound ? ntohs(a.sin_port) : 0;
+  if (fd < 0)
+    return -1;
+  if (bind(fd, (sockaddr*)&a, sizeof a) != 0 || getsockname(fd, (sockaddr*)&a, &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+int free_udp_port() {
+  int port = 0, fd = bind_udp_loopback(&port);
+  if (fd >= 0)
+    close(fd);
+  return port;
 }
 
 int listen_loopback(int* port) {
@@ -218,6 +230,18 @@ std::vector<int> thread_ids(pid_t pid) {
   }
   std::sort(tids.begin(), tids.end());
   return tids;
+}
+
+long resident_kb(pid_t pid) {
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  char line[256];
+  long kb = 0;
+  while (f && fgets(line, sizeof line, f))
+    if (sscanf(line, "VmRSS: %ld", &kb) == 1)
+      break;
+  if (f)
+    fclose(f);
+  return kb;
 }
 
 std::string morvane_beside_bench() {

@@ -27,6 +27,8 @@ void remove_tree(const std::string& dir);
 // nothing when pid is not positive.
 void end_child(pid_t pid, int sig, bool group);
 
+// A UDP socket bound to a free loopback port, stored in *port; -1 with errno set on failure.
+int bind_udp_loopback(int* port);
 // A loopback UDP port that was free a moment ago (its socket is closed again); 0 when none.
 int free_udp_port();
 // A socket listening on a free loopback TCP port, stored in *port; exits with a message when
@@ -58,6 +60,8 @@ double stat_cpu(const std::string& stat_file, bool with_children);
 double process_cpu(pid_t pid, bool with_children);
 // Ids of the threads of pid in ascending order, the main thread first; empty when pid is gone.
 std::vector<int> thread_ids(pid_t pid);
+// Resident memory of pid in kB (VmRSS); 0 when pid is gone.
+long resident_kb(pid_t pid);
 
 // A morvane that start_morvane runs in a temp dir of its own.
 struct morvane_t {
