@@ -2,13 +2,13 @@
 // Usage: display_frame [signals] [frames]; prints the median and worst frame in milliseconds.
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "app.h"
+#include "bench.h"
 #include "display.h"
 
 // Names of 4 to 28 characters, every fifth with a two-byte character; all four value types.
@@ -27,12 +27,6 @@ static std::vector<signal_t*> make_table(int n) {
   return table;
 }
 
-static double now_ms() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
 int main(int argc, char** argv) {
   int n = argc > 1 ? atoi(argv[1]) : 10000;
   int frames = argc > 2 ? atoi(argv[2]) : 200;
@@ -44,14 +38,13 @@ int main(int argc, char** argv) {
   std::vector<double> ms;
   for (int f = 0; f < frames; f++) {
     rewind(out);  // reuse the buffer: the frame, not its growth, is measured
-    double start = now_ms();
+    double start = now();
     print_frame(out, table, width);
     fflush(out);
-    ms.push_back(now_ms() - start);
+    ms.push_back((now() - start) * 1e3);
   }
-  std::sort(ms.begin(), ms.end());
   printf("%d signals, %d frames of %zu bytes: median %.3f ms, worst %.3f ms\n", n, frames, len,
-         ms[ms.size() / 2], ms.back());
+         median(ms), *std::max_element(ms.begin(), ms.end()));
   fclose(out);
   free(buf);
   return 0;

@@ -6,13 +6,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "app.h"
+#include "bench.h"
 #include "poller.h"
 
 static const int signal_count = 10;
@@ -48,28 +47,6 @@ static void poller_loop(const std::string& cmd) {
   get_data(NULL);
 }
 
-static double now() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec + t.tv_nsec / 1e9;
-}
-
-// CPU seconds the process pid itself has used so far (its threads, not its children).
-static double own_cpu(pid_t pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
-  FILE* f = fopen(path, "r");
-  unsigned long utime = 0, stime = 0;
-  if (f) {
-    // fields 14 and 15: user and system time in clock ticks (the name holds no blank here)
-    if (fscanf(f, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
-               &stime) != 2)
-      utime = stime = 0;
-    fclose(f);
-  }
-  return (double)(utime + stime) / sysconf(_SC_CLK_TCK);
-}
-
 static long file_size(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
@@ -92,26 +69,21 @@ static rate_t measure(void (*loop)(const std::string&), const std::string& count
   }
   usleep(500000);
   long before = file_size(count_file);
-  double cpu_before = own_cpu(pid);
+  double cpu_before = process_cpu(pid, false);
   double start = now();
   usleep((useconds_t)(seconds * 1e6));
   long after = file_size(count_file);
-  double cpu = own_cpu(pid) - cpu_before;
+  double cpu = process_cpu(pid, false) - cpu_before;
   double took = now() - start;
-  kill(-pid, SIGKILL);
-  waitpid(pid, NULL, 0);
+  end_child(pid, SIGKILL, true);
   return {(after - before) / 2 / took, cpu / took};
 }
 
 int main(int argc, char** argv) {
   double seconds = argc > 1 ? atof(argv[1]) : 5;
   int rounds = argc > 2 ? atoi(argv[2]) : 3;
-  char dir[] = "/tmp/morvane-bench.XXXXXX";
-  if (!mkdtemp(dir)) {
-    perror("mkdtemp");
-    return 1;
-  }
-  std::string count_file = std::string(dir) + "/count";
+  std::string dir = make_temp_dir("morvane-bench");
+  std::string count_file = dir + "/count";
   double bare_sum = 0, poller_sum = 0;
   for (int r = 1; r <= rounds; r++) {
     // the order alternates so that a drift in machine load favours neither
@@ -131,7 +103,6 @@ int main(int argc, char** argv) {
   }
   printf("overall: bare %.1f polls/s, get_data %.1f polls/s, ratio %.3f\n", bare_sum / rounds,
          poller_sum / rounds, poller_sum / bare_sum);
-  unlink(count_file.c_str());
-  rmdir(dir);
+  remove_tree(dir);
   return 0;
 }

@@ -6,58 +6,25 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <netinet/in.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <string>
 
 #include "app.h"
-#include "getcmdout.h"
+#include "bench.h"
 #include "poller.h"
 #include "snmpengine.h"
 
 static const char oid_text[] = ".1.3.6.1.4.1.99999.1.0";
 
-static double now() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec + t.tv_nsec / 1e9;
-}
-
-static int free_udp_port() {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(fd, (sockaddr*)&a, sizeof a);
-  getsockname(fd, (sockaddr*)&a, &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-static pid_t start_agent(const std::string& dir, const std::string& address) {
-  std::string conf = dir + "/snmpd.conf";
-  FILE* f = fopen(conf.c_str(), "w");
-  fprintf(f,
-          "rocommunity bench 127.0.0.1\n"
-          "createUser benchuser SHA-256 \"bench auth phrase\" AES \"bench priv phrase\"\n"
-          "rouser benchuser priv\n"
-          "override %s integer 42\n",
-          oid_text);
-  fclose(f);
-  pid_t pid = fork();
-  if (pid == 0) {
-    execlp("snmpd", "snmpd", "-f", "-C", "-c", conf.c_str(), "-Lf", (dir + "/snmpd.log").c_str(),
-           ("udp:" + address).c_str(), (char*)NULL);
-    _exit(127);
-  }
-  return pid;
+// A v2c community and a v3 authPriv user, both allowed to read the one object polled.
+static std::string agent_conf() {
+  return "rocommunity bench 127.0.0.1\n"
+         "createUser benchuser SHA-256 \"bench auth phrase\" AES \"bench priv phrase\"\n"
+         "rouser benchuser priv\n"
+         "override " + std::string(oid_text) + " integer 42\n";
 }
 
 static void add_signals(const std::string& address) {
@@ -101,22 +68,6 @@ static void poll_loop(bool builtin, std::atomic<long>* polls) {
   }
 }
 
-// CPU seconds of pid and of the children it has waited for (fields 14 to 17 of its stat).
-static double cpu_of(pid_t pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
-  FILE* f = fopen(path, "r");
-  unsigned long u = 0, s = 0;
-  long cu = 0, cs = 0;
-  if (f) {
-    if (fscanf(f, "%*d %*s %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %ld %ld", &u, &s,
-               &cu, &cs) != 4)
-      u = s = cu = cs = 0;
-    fclose(f);
-  }
-  return (double)(u + s + cu + cs) / sysconf(_SC_CLK_TCK);
-}
-
 struct rate_t {
   double polls;   // readings per second
   double cpu_ms;  // CPU milliseconds per reading
@@ -131,30 +82,22 @@ static rate_t measure(bool builtin, std::atomic<long>* polls, double seconds) {
   }
   usleep(1000000);  // sessions open, keys are derived, the agent warms up
   long before = *polls;
-  double cpu_before = cpu_of(pid), start = now();
+  double cpu_before = process_cpu(pid, true), start = now();
   usleep((useconds_t)(seconds * 1e6));
   long n = *polls - before;
-  double cpu = cpu_of(pid) - cpu_before, took = now() - start;
-  kill(-pid, SIGKILL);
-  waitpid(pid, NULL, 0);
+  double cpu = process_cpu(pid, true) - cpu_before, took = now() - start;
+  end_child(pid, SIGKILL, true);
   return {n / took, n ? cpu * 1000 / n : 0};
 }
 
 int main(int argc, char** argv) {
   double seconds = argc > 1 ? atof(argv[1]) : 5;
   int rounds = argc > 2 ? atoi(argv[2]) : 3;
-  char dir[] = "/tmp/morvane-engines.XXXXXX";
-  if (!mkdtemp(dir)) {
-    perror("mkdtemp");
-    return 1;
-  }
-  setenv("SNMP_PERSISTENT_DIR", (std::string(dir) + "/persist").c_str(), 1);
+  std::string dir = make_temp_dir("morvane-engines");
+  setenv("SNMP_PERSISTENT_DIR", (dir + "/persist").c_str(), 1);
   std::string address = "127.0.0.1:" + std::to_string(free_udp_port());
-  pid_t agent = start_agent(dir, address);
-  std::string probe =
-      "snmpget -t 1 -r 0 -Oqv -v 2c -c bench " + address + " " + oid_text + " 2>/dev/null";
-  for (int i = 0; i < 50 && getCmdOut(probe) != "42\n"; i++)
-    usleep(100000);
+  pid_t agent = start_snmpd(dir, agent_conf(), "udp:" + address, dir + "/snmpd.log");
+  await_agent(address, "bench", oid_text, 5);
   add_signals(address);
   auto* polls = (std::atomic<long>*)mmap(NULL, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
                                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -176,7 +119,6 @@ int main(int argc, char** argv) {
   printf("overall: snmpget %.1f polls/s %.3f ms CPU/reading; builtin %.1f polls/s %.4f ms "
          "CPU/reading; builtin/snmpget polls %.1fx\n",
          sum[0].polls, sum[0].cpu_ms, sum[1].polls, sum[1].cpu_ms, sum[1].polls / sum[0].polls);
-  kill(agent, SIGTERM);
-  waitpid(agent, NULL, 0);
+  end_child(agent, SIGTERM, false);
   return 0;
 }
