@@ -4,7 +4,6 @@
 #define MORVANE_ZQK_H
 
 #include <stdint.h>
-#include <sys/socket.h>
 
 // One reading for the server. A default record has been built by neither make function.
 struct Value {
@@ -32,29 +31,32 @@ void makeBValue(Value* v, int signum, int arg, int state, unsigned int aux1, uns
 
 typedef int (*zqk_callback)(void* ctx, Value& v, int flags);
 
+struct zqk_link_t;  // the stand-in's connection, queued lines and writing thread (zqk/zqk.cpp)
+
 class ZQKClient {
  public:
-  // Resolves the server address (ZQK_SERVER, else 127.0.0.1 and port); connects on first put.
-  // On failure init_error is non-zero and last_error a negative code.
+  // Resolves the server address (ZQK_SERVER, else 127.0.0.1 and port) and starts the thread
+  // that writes queued lines; connects on first put. On failure init_error is non-zero and
+  // last_error a negative code.
   ZQKClient(zqk_callback on_value, void* value_ctx, zqk_callback on_state, void* state_ctx,
             unsigned short port);
-  // Closes the connection, if any.
+  // Writes the lines still queued, stops the writing thread and closes the connection, if any.
   ~ZQKClient();
-  // Delivers v, connecting first (1 s limit) when not connected or when the server has closed
-  // the connection, which a put notices when its last look is 1 ms old or more: a server
-  // restart between bursts of puts loses no line. Returns 0, or -1 with last_error set: -errno
-  // after a failed connect or write (the connection is dropped, so the next put reconnects),
-  // ZQK_ERROR_NOT_BUILT for a record never built.
+  // Queues v's line, connecting first (1 s limit) when not connected. The client writes the
+  // queued lines in one write 1 ms after the first of them, or once 64 KiB are queued, and looks
+  // before each write whether the server has closed the connection, as a restart does, to write
+  // on a new one: a server restart between bursts of puts loses no line. Returns 0 when the line
+  // is on its way, or -1 with last_error set: ZQK_ERROR_NOT_BUILT for a record never built;
+  // -errno after a failed connect, or when a write failed or the server reset the connection
+  // since the last put returned: lines were lost, and the connection is dropped, so a later put
+  // reconnects.
   int put(Value* v, int flags);
 
   int32_t init_error = 0;
   int16_t last_error = 0;
 
  private:
-  sockaddr_storage addr_{};
-  socklen_t addr_len_ = 0;
-  int fd_ = -1;
-  int64_t looked_ns_ = 0;  // wall clock of the last look at fd_ for a close by the server
+  zqk_link_t* link_;
 };
 
 #endif
