@@ -36,6 +36,10 @@ struct snmp_engine_t;
 struct member_t {
   signal_t* signal;
   std::vector<oid> name;
+  // The MIB node that decodes its values, and whether printing the value alone by it gives what
+  // the library's print of the whole variable gives: 0 not known yet, 1 yes, -1 no.
+  struct tree* node = NULL;
+  int by_node = 0;
 };
 
 // What the answer to a session's request in flight asks for next.
@@ -280,23 +284,63 @@ bool snmp_engine_empty(const snmp_engine_t* e) {
   return true;
 }
 
-// Gives the reading of a member what snmpget prints for v: the variable under the current
-// output options, up to its first NUL, and a line end; or "" for no v.
-static void reply(snmp_engine_t* e, signal_t* signal, const netsnmp_variable_list* v) {
-  std::string text;
-  if (v) {
-    size_t length = 0;
-    int whole = sprint_realloc_variable(&e->text, &e->text_size, &length, 1, v->name,
-                                        v->name_length, v);
-    if (e->text && length < e->text_size)
-      text.assign((const char*)e->text, strnlen((const char*)e->text, length));
-    text += whole ? "\n" : " [TRUNCATED]\n";
+// Prints v's value as the library prints the whole variable under -Ov, which finds m's MIB node
+// by printing the name first, only to drop it: most of the work, the same for every value.
+static int print_by_node(snmp_engine_t* e, const member_t& m, const netsnmp_variable_list* v,
+                         size_t* length) {
+  const struct tree* t = m.node;
+  if (!t)
+    return sprint_realloc_by_type(&e->text, &e->text_size, length, 1, v, NULL, NULL, NULL);
+  const char* units =
+      netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PRINT_UNITS) ? NULL : t->units;
+  const char* hint =
+      netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_NO_DISPLAY_HINT) ? NULL : t->hint;
+  if (t->printomat)
+    return t->printomat(&e->text, &e->text_size, length, 1, v, t->enums, hint, units);
+  return sprint_realloc_by_type(&e->text, &e->text_size, length, 1, v, t->enums, hint, units);
+}
+
+static bool exception(const netsnmp_variable_list* v) {
+  return v->type == SNMP_NOSUCHOBJECT || v->type == SNMP_NOSUCHINSTANCE || v->type == SNMP_ENDOFMIBVIEW;
+}
+
+// The text of e's print buffer: up to its first NUL, as snmpget's "%s" prints it.
+static std::string printed(const snmp_engine_t* e, size_t length) {
+  if (!e->text || length >= e->text_size)
+    return std::string();
+  return std::string((const char*)e->text, strnlen((const char*)e->text, length));
+}
+
+// What snmpget prints for v, m's varbind: the variable under the current output options, up to
+// its first NUL, and a line end. The value alone is printed by m's node once that has printed the
+// same as the library's whole print of a value; exceptions always take the library's print.
+static std::string value_text(snmp_engine_t* e, member_t* m, const netsnmp_variable_list* v) {
+  size_t length = 0;
+  if (m->by_node == 1 && !exception(v)) {
+    int whole = print_by_node(e, *m, v, &length);
+    return printed(e, length) + (whole ? "\n" : " [TRUNCATED]\n");
   }
+  int whole = sprint_realloc_variable(&e->text, &e->text_size, &length, 1, v->name, v->name_length, v);
+  std::string text = printed(e, length) + (whole ? "\n" : " [TRUNCATED]\n");
+  if (m->by_node == 0 && !exception(v) && whole) {
+    m->node = get_tree(m->name.data(), m->name.size(), get_tree_head());
+    length = 0;
+    m->by_node = print_by_node(e, *m, v, &length) && printed(e, length) + "\n" == text ? 1 : -1;
+  }
+  return text;
+}
+
+static void give(signal_t* signal, const std::string& text) {
   try {
     res_parse(signal, text);
   } catch (const std::exception&) {
     // no memory for this reading: it stays as it was
   }
+}
+
+// Gives m's reading what snmpget prints for v, or "" for no v.
+static void reply(snmp_engine_t* e, member_t* m, const netsnmp_variable_list* v) {
+  give(m->signal, v ? value_text(e, m, v) : std::string());
 }
 
 static void clear_timer(snmp_engine_t* e, session_t* s) {
@@ -447,12 +491,12 @@ static bool names(const netsnmp_variable_list* v, const member_t& m) {
 static void reply_each(snmp_engine_t* e, session_t* s, const netsnmp_pdu* pdu) {
   const netsnmp_variable_list* v = pdu->variables;
   for (uint32_t k : s->asked) {
-    const member_t& m = s->members[k];
+    member_t& m = s->members[k];
     const netsnmp_variable_list* found = v && names(v, m) ? v : NULL;
     for (const netsnmp_variable_list* w = pdu->variables; !found && w; w = w->next_variable)
       if (names(w, m))
         found = w;
-    reply(e, m.signal, found);
+    reply(e, &m, found);
     if (v)
       v = v->next_variable;
   }
@@ -463,7 +507,7 @@ static void reply_each(snmp_engine_t* e, session_t* s, const netsnmp_pdu* pdu) {
 // a single object too big for the agent gets snmpget's empty reply.
 static void split(snmp_engine_t* e, session_t* s) {
   if (s->asked.size() == 1) {
-    reply(e, s->members[s->asked[0]].signal, NULL);
+    reply(e, &s->members[s->asked[0]], NULL);
     s->asked.clear();
     return;
   }
@@ -477,11 +521,11 @@ static void split(snmp_engine_t* e, session_t* s) {
 static void drop_failed(snmp_engine_t* e, session_t* s, long index) {
   if (index < 1 || index > (long)s->asked.size()) {
     for (uint32_t k : s->asked)
-      reply(e, s->members[k].signal, NULL);
+      reply(e, &s->members[k], NULL);
     s->asked.clear();
     return;
   }
-  reply(e, s->members[s->asked[index - 1]].signal, NULL);
+  reply(e, &s->members[s->asked[index - 1]], NULL);
   s->asked.erase(s->asked.begin() + (index - 1));
 }
 
@@ -617,11 +661,11 @@ static void end_round(snmp_engine_t* e, session_t* s) {
 // and the session is closed.
 static void fail_round(snmp_engine_t* e, session_t* s) {
   for (uint32_t k : s->asked)
-    reply(e, s->members[k].signal, NULL);
+    reply(e, &s->members[k], NULL);
   for (uint32_t k : s->backlog)
-    reply(e, s->members[k].signal, NULL);
+    reply(e, &s->members[k], NULL);
   for (; s->next < s->members.size(); s->next++)
-    reply(e, s->members[s->next].signal, NULL);
+    reply(e, &s->members[s->next], NULL);
   s->asked.clear();
   s->backlog.clear();
   s->probing = false;
@@ -703,7 +747,7 @@ static void run(snmp_engine_t* e) {
 
 static void reply_unread(snmp_engine_t* e) {
   for (signal_t* s : e->unread)
-    reply(e, s, NULL);
+    give(s, "");
 }
 
 void snmp_engine_round(snmp_engine_t* e) {
