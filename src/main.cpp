@@ -3,7 +3,8 @@
 
 #include "app.h"
 
-static const char version[] = "0.1.1.334";
+// MORVANE_VERSION comes from the build: project(morvane VERSION ...) in CMakeLists.txt.
+static const char version[] = MORVANE_VERSION;
 static const char build_stamp[] = "12:07:32 29-03-2023";
 
 int main(int argc, char** argv) {
