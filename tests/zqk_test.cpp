@@ -141,10 +141,12 @@ TEST(ZqkClientTest, AFailedWriteIsReportedAndDropsTheConnection) {
     auto ended = [&] { return failed.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
     bool closes = row != never;
     if (row == while_a_write_waits) {
-      int seen = -1;  // a write that waits through 200 ms without a put: the buffers are full
-      for (int looks = 0; looks < 50 && !ended() && (seen != left || !a_write_waits()); looks++) {
+      // a write seen waiting through 100 ms without a put returning: the buffers are full
+      int seen = -1, waited = 0;
+      for (int looks = 0; looks < 500 && !ended() && waited < 5; looks++) {
+        waited = seen == left && a_write_waits() ? waited + 1 : 0;
         seen = left;
-        usleep(200000);
+        usleep(20000);
       }
       // on a busy machine the write may give up (1 s) before it is seen waiting: then the row
       // is the first one again
