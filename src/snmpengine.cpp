@@ -730,18 +730,23 @@ static int wait_events(snmp_engine_t* e, epoll_event* events, int size) {
   return n;
 }
 
+static void read_ready(snmp_engine_t* e, const epoll_event* events, int n) {
+  for (int i = 0; i < n; i++) {
+    session_t* s = e->sessions[(uint32_t)events[i].data.u64];
+    if (s->open && s->opened == (uint32_t)(events[i].data.u64 >> 32))
+      read_session(e, s);
+  }
+}
+
+// Every answer that has arrived is read before the timers fire: after the process was held up
+// (a loaded machine, a stop), only the sessions still without an answer time out.
 static void run(snmp_engine_t* e) {
   epoll_event events[64];
-  for (;;) {
-    fire_timers(e, now_ns());
-    if (!e->forever && e->busy == 0)
-      return;
+  while (e->forever || e->busy > 0) {
     int n = wait_events(e, events, 64);
-    for (int i = 0; i < n; i++) {
-      session_t* s = e->sessions[(uint32_t)events[i].data.u64];
-      if (s->open && s->opened == (uint32_t)(events[i].data.u64 >> 32))
-        read_session(e, s);
-    }
+    for (; n > 0; n = n == 64 ? epoll_wait(e->epoll, events, 64, 0) : 0)
+      read_ready(e, events, n);
+    fire_timers(e, now_ns());
   }
 }
 

@@ -128,10 +128,14 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
   auto v2c = [&](const char* oid, const char* community = "pub1", const std::string& at = "", int version = 1) {
     signal_t* s = new_signal();
     s->call_type = version;
-    s->snmp_timeout = 1;
+    s->snmp_timeout = 3;  // all sessions ask the one agent at once; it answers one after another
     s->ip_addr = at.empty() ? address : at;
     s->oid = oid;
     s->snmp_community = community;
+    return s;
+  };
+  auto unanswered = [](signal_t* s) {  // no agent answers it: wait 1 s, not 3
+    s->snmp_timeout = 1;
     return s;
   };
   auto v3 = [&](const char* user, int level, int auth, const char* auth_pass, int priv,
@@ -172,13 +176,13 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
       {v2c("NO-SUCH-MIB::nothing.0"), NULL, ""},
       {v2c(".1.3.6.1.2.1.1.1.1"), NULL, "No Such Instance currently exists at this OID\n"},
       {v2c(".1.3.6.1.4.1.99997.1.0"), NULL, "No Such Object available on this agent at this OID\n"},
-      {v2c(int_oid, "wrong"), NULL, ""},
-      {v2c(int_oid, ""), NULL, ""},
-      {v2c(int_oid, "pub1", "udp:127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM))), NULL, ""},
+      {unanswered(v2c(int_oid, "wrong")), NULL, ""},
+      {unanswered(v2c(int_oid, "")), NULL, ""},
+      {unanswered(v2c(int_oid, "pub1", "udp:127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM)))), NULL, ""},
       {v2c(int_oid, "pub1", address, 0), NULL, "-7\n"},
       {v2c(".1.3.6.1.2.1.1.1.1", "pub1", address, 0), NULL, ""},  // noSuchName among good ones
       {v2c(".1.3.6.1.4.1.99998.6", "pub1", address, 0), NULL, "23\n"},
-      {v3("md5des", 2, 0, "md5passphrase", 0, "notthepassphrase"), NULL, ""},
+      {unanswered(v3("md5des", 2, 0, "md5passphrase", 0, "notthepassphrase")), NULL, ""},
       {v3("md5des", 2, 0, "md5passphrase", 0, "despassphrase"), NULL, "-7\n"},
       {v3("shaaes", 2, 1, "shapassphrase", 1, "aespassphrase"), NULL, "-7\n"},
       {v3("sha256aes", 2, 3, "sha256passphrase", 1, "aes2passphrase"), NULL, "-7\n"},
