@@ -1,6 +1,7 @@
 // The signal table, the global SNMP overrides and start-up: what every thread of morvane shares.
 // The table and all configuration fields are fixed before the workers start; only the three
-// value fields change afterwards, written by the poller and read through the accessors below.
+// value fields and good_at change afterwards, each signal's written by its one writer (the
+// poller or the built-in engine's thread) and read through atomics or the accessors below.
 #ifndef MORVANE_APP_H
 #define MORVANE_APP_H
 
@@ -42,7 +43,11 @@ struct signal_t {
   std::atomic<int32_t> int_value{0};
   std::string text_value;      // guarded by text_lock: use get_text_value/set_text_value
   std::mutex text_lock;
+  std::atomic<int64_t> good_at{0};  // monotonic_ms() of the last good reply; 0: none yet
 };
+
+// The display and the sender read good_at on every frame and pass: it must take no lock.
+static_assert(std::atomic<int64_t>::is_always_lock_free, "good_at must be lock-free");
 
 // Global overrides: an integer is in force when not -1, a text when not empty.
 struct snmp_conf_t {
@@ -58,6 +63,10 @@ struct snmp_conf_t {
   std::string snmp_context;
   std::string snmp_engine;  // "builtin": SNMP in-process; "snmpget" or empty: the snmpget command
   int32_t poll_period = 0;  // ms from the start of a round to the start of the next; <= 0: none
+  // The long-run keys, in ms; <= 0: off.
+  int32_t cmd_timeout = 0;  // a polled command still running then is ended with its group
+  int32_t stale_after = 0;  // a reading whose last good reply is older is stale
+  int32_t send_retry = 0;   // the wait between single puts once the failure budget is spent
 };
 
 // The signal table in file order; never destroyed, so workers may run on through the exit.
@@ -75,6 +84,12 @@ void load_signals(config_t* cfg);
 std::string get_text_value(signal_t* s);
 // Replaces the signal's text reading whole.
 void set_text_value(signal_t* s, const std::string& text);
+
+// Returns milliseconds of the monotonic clock; never 0 once the start-up pause is over.
+int64_t monotonic_ms();
+// True when conf's stale_after is in force (conf not null, stale_after > 0) and s has had no
+// good reply yet, or its last one is more than stale_after ms older than now_ms.
+bool is_stale(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms);
 
 // Runs morvane after the banner; returns 0 after "q", 1 when morvane.conf cannot be read,
 // -1 when the telemetry client cannot be set up.

@@ -1,5 +1,5 @@
-// The live value table on the terminal: names in the operator's own bytes, readings in cyan,
-// every reading starting in the column of "Value".
+// The live value table on the terminal: names in the operator's own bytes, readings in cyan
+// (stale ones in yellow), every reading starting in the column of "Value".
 #ifndef MORVANE_DISPLAY_H
 #define MORVANE_DISPLAY_H
 
@@ -28,7 +28,8 @@ int name_padding(const std::string& name, int width);
 // bytes are kept, so nothing in it can steer the terminal.
 std::string visible_text(const std::string& text);
 // Writes one frame (clear, header, one line per signal of value type 0 to 3) to out with
-// printf-style writes; the closing line end is the caller's.
+// printf-style writes, each reading in cyan, or in yellow when it is stale under the global
+// stale_after (is_stale); the closing line end is the caller's.
 void print_frame(FILE* out, const std::vector<signal_t*>& table, int width);
 
 #endif

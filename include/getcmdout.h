@@ -1,5 +1,6 @@
 // The command runner: runs a line through /bin/sh and captures its standard output. The command
-// reads /dev/null and writes its standard error wherever morvane's goes.
+// reads /dev/null and writes its standard error wherever morvane's goes. The timed form ends a
+// command that takes too long, with everything it started.
 #ifndef MORVANE_GETCMDOUT_H
 #define MORVANE_GETCMDOUT_H
 
@@ -18,5 +19,10 @@ const size_t cmd_output_limit = 16 << 20;
 std::string getCmdOut(const char* cmd);
 // The same, for a command held in a string.
 std::string getCmdOut(std::string cmd);
+// The same within timeout_ms (0 or less: no limit, exactly getCmdOut(cmd)), the command in a
+// process group of its own: when its output has not ended and its shell exited by then (a child
+// holding the pipe counts as not ended), the group gets SIGTERM, SIGKILL 100 ms later, the shell
+// is reaped and std::runtime_error("command timed out") is thrown, whatever it printed.
+std::string getCmdOut(const char* cmd, int timeout_ms);
 
 #endif

@@ -9,7 +9,9 @@ struct signal_t;
 // Stores the reading in the value field for the signal's value type: type 0 what strtof gives
 // (an infinity on overflow), type 1 the number pinned to the 32-bit limits, type 2 1 for any
 // non-zero number, type 3 the whole text. A text without a number leaves the value unchanged;
-// a null signal or another type is ignored. Never throws but for want of memory.
+// a null signal or another type is ignored. A good reply (a number for types 0 to 2, a
+// non-empty text for type 3) sets good_at to monotonic_ms(). Never throws but for want of
+// memory.
 void res_parse(signal_t* signal, const std::string& text);
 
 #endif

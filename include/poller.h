@@ -5,8 +5,9 @@
 struct signal_t;
 struct snmp_conf_t;
 
-// Fetches one reading of s through its snmpget line or its command and stores it with
-// res_parse; a turn that fails leaves the reading as it was. Other call types do nothing.
+// Fetches one reading of s through its snmpget line or its command, within the global
+// cmd_timeout when set, and stores it with res_parse; a turn that fails or is ended at the
+// timeout leaves the reading as it was. Other call types do nothing.
 void poll_signal(signal_t* s);
 
 // True when conf (null: none) reads SNMP signals with the built-in engine.

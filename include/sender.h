@@ -24,11 +24,14 @@ class elapsedtimer {
 extern Value value;
 
 // Delivers each signal's reading once (twice in a row when the first put succeeds); text and
-// unknown value types are skipped. Prints and logs each failed put; returns how many failed.
+// unknown value types are skipped, and so are stale readings (is_stale under the global
+// stale_after). Prints and logs each failed put; returns how many failed.
 int send_pass();
 
-// Thread function; the argument is ignored. Returns null after the pass in which the third
-// failed delivery is counted.
+// Thread function; the argument is ignored. After the pass in which the third failed delivery
+// is counted it returns null, or, with the global send_retry set, puts the first reading a pass
+// would deliver once every send_retry ms (each failure printed and logged) until one goes out,
+// then makes passes again with a fresh budget.
 void* send_data(void*);
 
 #endif

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -55,6 +56,9 @@ void load_global_conf(config_t* cfg) {
   lookup_string(g, "snmp_context", &conf->snmp_context);
   lookup_string(g, "snmp_engine", &conf->snmp_engine);
   lookup_int(g, "poll_period", &conf->poll_period);
+  lookup_int(g, "cmd_timeout", &conf->cmd_timeout);
+  lookup_int(g, "stale_after", &conf->stale_after);
+  lookup_int(g, "send_retry", &conf->send_retry);
 }
 
 static void load_signal(const config_setting_t* e, signal_t* s) {
@@ -105,6 +109,19 @@ void set_text_value(signal_t* s, const std::string& text) {
   std::string copy = text;  // allocate outside the lock; readers wait only for the swap
   std::lock_guard<std::mutex> hold(s->text_lock);
   s->text_value.swap(copy);
+}
+
+int64_t monotonic_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+bool is_stale(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms) {
+  if (!conf || conf->stale_after <= 0)
+    return false;
+  int64_t at = s->good_at.load();
+  return at == 0 || now_ms - at > conf->stale_after;
 }
 
 // Returns 0 when the configuration was read and loaded, 1 after printing libconfig's error or

@@ -1,5 +1,6 @@
 // The live value table: once the column width, then twice a second a full redraw of every
-// reading. Reads the value fields through their atomics and get_text_value; shares only stdout.
+// reading. Reads the value fields and good_at through their atomics and get_text_value; shares
+// only stdout.
 #include "display.h"
 
 #include <unistd.h>
@@ -79,22 +80,26 @@ static void print_header(FILE* out, int width) {
   fprintf(out, "\x1b[34;1m%-*s%s\x1b[0m\n", width, "Name", "Value");
 }
 
-// One line in the signal's value type; an unknown type prints nothing.
-static void print_signal(FILE* out, signal_t* s, int width) {
+// A fresh reading in cyan, a stale one (is_stale) in yellow.
+static const char fresh_colour[] = "\x1b[36m";
+static const char stale_colour[] = "\x1b[33m";
+
+// One line in the signal's value type, its reading in colour; an unknown type prints nothing.
+static void print_signal(FILE* out, signal_t* s, int width, const char* colour) {
   int pad = name_padding(s->name, width);
   const char* name = s->name.c_str();
   switch (s->value_type) {
     case 0:
-      fprintf(out, "\x1b[0m%-*s\x1b[36m%.2f\x1b[0m\n", pad, name, (double)s->float_value.load());
+      fprintf(out, "\x1b[0m%-*s%s%.2f\x1b[0m\n", pad, name, colour, (double)s->float_value.load());
       break;
     case 1:
-      fprintf(out, "\x1b[0m%-*s\x1b[36m%i\x1b[0m\n", pad, name, (int)s->int_value.load());
+      fprintf(out, "\x1b[0m%-*s%s%i\x1b[0m\n", pad, name, colour, (int)s->int_value.load());
       break;
     case 2:
-      fprintf(out, "\x1b[0m%-*s\x1b[36m%s\x1b[0m\n", pad, name, s->int_value.load() ? "TRUE" : "FALSE");
+      fprintf(out, "\x1b[0m%-*s%s%s\x1b[0m\n", pad, name, colour, s->int_value.load() ? "TRUE" : "FALSE");
       break;
     case 3:
-      fprintf(out, "\x1b[0m%-*s\x1b[36m\"%s\"\x1b[0m\n", pad, name,
+      fprintf(out, "\x1b[0m%-*s%s\"%s\"\x1b[0m\n", pad, name, colour,
               visible_text(get_text_value(s)).c_str());
       break;
   }
@@ -103,8 +108,9 @@ static void print_signal(FILE* out, signal_t* s, int width) {
 void print_frame(FILE* out, const std::vector<signal_t*>& table, int width) {
   fprintf(out, "\x1b[2J\x1b[0m");  // no cursor move: the table starts where the cursor stands
   print_header(out, width);
+  int64_t now = monotonic_ms();
   for (signal_t* s : table)
-    print_signal(out, s, width);
+    print_signal(out, s, width, is_stale(s, global_snmp_conf, now) ? stale_colour : fresh_colour);
 }
 
 void* print_data(void*) {

@@ -1,5 +1,6 @@
 // Reply parsing: turns a command's output into a signal's typed reading.
-// Numbers follow strtof/strtol rules; a reply without one leaves the reading as it was.
+// Numbers follow strtof/strtol rules; a reply without one leaves the reading as it was. A good
+// reply (a number, or a non-empty text) also stamps the signal's good_at.
 #include "parser.h"
 
 #include <stdint.h>
@@ -8,12 +9,14 @@
 #include "app.h"
 
 // strtof's own answer on overflow and underflow (an infinity with its sign, 0 or a
-// subnormal) is kept: the display and the server both understand it.
-static void parse_float(signal_t* s, const char* text) {
+// subnormal) is kept: the display and the server both understand it. False when text holds
+// no number.
+static bool parse_float(signal_t* s, const char* text) {
   char* end;
   float v = strtof(text, &end);
   if (end != text)
     s->float_value = v;
+  return end != text;
 }
 
 // False when text holds no number; numbers beyond 32 bits are pinned to the nearest limit.
@@ -30,25 +33,32 @@ static bool parse_int(const char* text, int32_t* out) {
   return true;
 }
 
-void res_parse(signal_t* signal, const std::string& text) {
-  if (!signal)
-    return;
+// Stores the reading; true when the reply was good.
+static bool store(signal_t* signal, const std::string& text) {
   int32_t n;
   switch (signal->value_type) {
     case 0:
-      parse_float(signal, text.c_str());
-      break;
+      return parse_float(signal, text.c_str());
     case 1:
-      if (parse_int(text.c_str(), &n))
-        signal->int_value = n;
-      break;
+      if (!parse_int(text.c_str(), &n))
+        return false;
+      signal->int_value = n;
+      return true;
     case 2:
+      if (!parse_int(text.c_str(), &n))
+        return false;
       // the clamped number is non-zero exactly when the reply's number is
-      if (parse_int(text.c_str(), &n))
-        signal->int_value = n != 0;
-      break;
+      signal->int_value = n != 0;
+      return true;
     case 3:
       set_text_value(signal, text);
-      break;
+      return !text.empty();
   }
+  return false;
+}
+
+void res_parse(signal_t* signal, const std::string& text) {
+  // the stamp follows the value, so a reader that sees it fresh sees the value it stamps
+  if (signal && store(signal, text))
+    signal->good_at = monotonic_ms();
 }

@@ -1,7 +1,7 @@
 // The poller thread: runs the signals' commands in table order, one at a time, without end.
 // With the built-in SNMP engine it keeps the command signals and the engine's own thread reads
-// the rest. It is the only writer of its signals' value fields (through res_parse); nothing
-// else is shared.
+// the rest. It is the only writer of its signals' value fields and good_at (through
+// res_parse); nothing else is shared.
 #include "poller.h"
 
 #include <time.h>
@@ -17,11 +17,13 @@
 #include "parser.h"
 #include "snmpcmd.h"
 
-// A line that cannot be started (the shell could not be forked), or a reply there is no
-// memory for, leaves the reading as it was for this turn; the next cycle tries again.
+// A line that cannot be started (the shell could not be forked), one ended at cmd_timeout, or
+// a reply there is no memory for, leaves the reading as it was for this turn; the next cycle
+// tries again.
 static void run_and_parse(signal_t* s, const char* line) {
+  int timeout_ms = global_snmp_conf ? global_snmp_conf->cmd_timeout : 0;
   try {
-    res_parse(s, getCmdOut(line));
+    res_parse(s, getCmdOut(line, timeout_ms));
   } catch (const std::exception&) {
   }
 }

@@ -1,6 +1,7 @@
 // The real binary in temporary directories: start-up and broken configurations; one run that
 // polls, shows and delivers everything at once, a command that never ends included; the poller's
-// order, the failure budget and the system log. The runs of a test start side by side.
+// order, the failure budget and the system log; one run with the long-run keys. The runs of a
+// test start side by side.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -12,6 +13,8 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "getcmdout.h"
 #include "harness.h"
@@ -219,6 +222,82 @@ TEST(BinaryTest, PollerKeepsOrderSleepsWithNothingToFetchAndDeliveryStopsAfterTh
     GTEST_SKIP() << "the system log needs root for a private /dev";
   EXPECT_EQ(8u, count_of(records, "<11>")) << records;
   umount2("/dev", MNT_DETACH);
+}
+
+// One run with every long-run key. never is never read, ticks counts the poller's cycles, hang
+// and holder hang while the file "hold" exists (holder's child holds the pipe), level reads a
+// file the test breaks and mends. A cycle with both hangs lasts about 1.2 s, within stale_after.
+const char long_run_conf[] =
+    "global = { cmd_timeout = 500; stale_after = 2500; send_retry = 1000; };\n"
+    "signals = (\n"
+    "  { name = \"never\"; signum = 45; call_type = 9; value_type = 0; },\n"
+    "  { name = \"ticks\"; signum = 41; call_type = 3; cmd = \"echo x >> ticks; echo 1\"; value_type = 1; },\n"
+    "  { name = \"hang\"; signum = 42; call_type = 3; cmd = \"echo 3; [ -f hold ] && sleep 100\"; value_type = 1; },\n"
+    "  { name = \"holder\"; signum = 43; call_type = 3; cmd = \"[ -f hold ] && sleep 100 & echo 5\"; value_type = 1; },\n"
+    "  { name = \"level\"; signum = 44; call_type = 3; cmd = \"cat level\"; value_type = 0; }\n"
+    ");\n";
+
+TEST(BinaryTest, HungCommandsAreEndedStaleReadingsAreYellowAndNotSentAndDeliveryComesBack) {
+  listener_t* l = start_listener();
+  int port = l->port;
+  std::string dir = run_dir(long_run_conf);
+  write_file(dir + "/hold", "");
+  write_file(dir + "/level", "23.5\n");
+  proc_t p = start_morvane(dir, {"ZQK_SERVER=127.0.0.1:" + std::to_string(port)});
+  auto ticks = [&] { return count_of(read_file(dir + "/ticks"), "\n"); };
+  auto sent = [&](const std::string& line, size_t from = 0) {
+    std::vector<std::string> got = texts(l);
+    return (size_t)std::count(got.begin() + std::min(from, got.size()), got.end(), line);
+  };
+  ASSERT_TRUE(wait_until([&] { return shown(p, "level") == "23.50"; }, 30)) << p.out();
+  size_t before = ticks();
+  EXPECT_TRUE(wait_until([&] { return ticks() >= before + 3; }, 15)) << "the poller stalls";
+  EXPECT_EQ("0", shown(p, "hang", stale)) << "a reply ended at the timeout was taken";
+  EXPECT_EQ("0", shown(p, "holder", stale));
+  EXPECT_EQ(0u, sent("signal.42 0") + sent("signal.43 0")) << "a reading never read was sent";
+  EXPECT_LT(0u, sent("signal.41 1"));
+  EXPECT_LT(0u, sent("signal.44 23.5"));
+
+  unlink((dir + "/hold").c_str());
+  EXPECT_TRUE(wait_until([&] { return shown(p, "hang") == "3" && shown(p, "holder") == "5"; }, 15));
+  std::string sleeps = "for p in $(pgrep -x sleep); do readlink /proc/$p/cwd; done | grep -cx " + dir;
+  EXPECT_EQ("0\n", getCmdOut(sleeps)) << "a sleep of morvane's lives on";
+
+  write_file(dir + "/level", "down\n");
+  EXPECT_TRUE(wait_until([&] { return shown(p, "level", stale) == "23.50"; }, 15));
+  usleep(600000);  // a pass that began before the reading went stale
+  size_t from = texts(l).size();
+  EXPECT_TRUE(wait_until([&] { return sent("signal.43 5", from) >= 4; }, 10));
+  EXPECT_EQ(0u, sent("signal.44 23.5", from)) << "a stale reading was sent";
+  write_file(dir + "/level", "24.5\n");
+  EXPECT_TRUE(wait_until([&] { return shown(p, "level") == "24.50" && sent("signal.44 24.5") >= 2; }, 15));
+
+  stop_listener(l);  // away for longer than the failure budget lasts
+  EXPECT_TRUE(wait_until([&] { return count_of(p.out(), "Value put error:") >= 3; }, 10));
+  usleep(600000);  // the pass that spent the budget
+  std::string out = p.out();
+  sleep(4);
+  size_t errors = count_of(p.out(), "Value put error:") - count_of(out, "Value put error:");
+  EXPECT_LE(2u, errors) << "no retries";
+  EXPECT_GE(5u, errors) << "more than one error line a wait of 1 s";
+  EXPECT_EQ(errors, count_of(p.out(), "Value put error:-111\n") - count_of(out, "Value put error:-111\n"));
+  l = start_listener(port);
+  // the one put that found the server back, then passes every 0.5 s with a fresh budget
+  std::vector<std::string> pass = {"signal.41 1", "signal.41 1", "signal.42 3", "signal.42 3",
+                                   "signal.43 5", "signal.43 5", "signal.44 24.5", "signal.44 24.5"};
+  std::vector<std::string> back = {"signal.41 1"};
+  back.insert(back.end(), pass.begin(), pass.end());
+  back.insert(back.end(), pass.begin(), pass.end());
+  // send_retry and two passes, with room for the machine's noise
+  EXPECT_TRUE(wait_until([&] { return texts(l).size() >= back.size(); }, 1.0 + 2 * 0.5 + 2));
+  std::vector<std::string> got = texts(l);
+  EXPECT_EQ(back, std::vector<std::string>(got.begin(), got.begin() + std::min(got.size(), back.size())));
+  EXPECT_EQ(0u, sent("signal.45 0")) << "a signal never read was sent";
+  EXPECT_LT(0u, count_of(p.out(), "\x1b[0mnever \x1b[33m0.00\x1b[0m\n")) << "the stale line differs in more than colour";
+  send_input(p, "q\n");
+  EXPECT_EQ(0, wait_exit(p, 10));
+  EXPECT_EQ("", p.err());
+  stop_listener(l);
 }
 
 }  // namespace

@@ -127,12 +127,17 @@ bool wait_for_prompt(const proc_t& p, double seconds) {
                     seconds);
 }
 
-std::string shown(const proc_t& p, const std::string& name) {
+const char fresh[] = "\x1b[36m", stale[] = "\x1b[33m";
+
+std::string shown(const proc_t& p, const std::string& name, const std::string& colour) {
   std::string out = p.out(), head = "\x1b[0m" + name;
   for (size_t at = out.rfind(head); at != std::string::npos; at = out.rfind(head, at - 1)) {
     size_t start = out.find_first_not_of(' ', at + head.size()), end = out.find("\x1b[0m\n", start);
-    if (end != std::string::npos && out.compare(start, 5, "\x1b[36m") == 0)
-      return out.substr(start + 5, end - start - 5);
+    // the newest whole line of name; a longer name it begins or a cut-off line is passed over
+    if (end != std::string::npos && out[start] == '\x1b') {
+      size_t from = start + colour.size();
+      return out.compare(start, colour.size(), colour) ? "" : out.substr(from, end - from);
+    }
     if (at == 0)
       break;
   }

@@ -48,8 +48,11 @@ bool send_input(const proc_t& p, const std::string& text);
 int wait_exit(proc_t& p, double seconds);
 // True once the process has printed its "q" prompt; false when seconds pass first.
 bool wait_for_prompt(const proc_t& p, double seconds);
-// Returns the reading shown for name in the newest frame of p's output, or "" before the first.
-std::string shown(const proc_t& p, const std::string& name);
+// The colours of a fresh and of a stale reading in the table.
+extern const char fresh[], stale[];
+// Returns the reading shown for name in the newest frame of p's output when it is in colour, or
+// "" before the first frame and when it is in another colour.
+std::string shown(const proc_t& p, const std::string& name, const std::string& colour = fresh);
 
 struct signal_t;
 // Returns a default signal that lives until the test binary exits, as the tool's own do.

@@ -1,10 +1,13 @@
 // The pieces in this process: the loaders over libconfig texts, reply parsing, snmpget lines
 // (their words seen by a stand-in snmpget through /bin/sh), the command runner, the frame.
+#include <dirent.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <libconfig.h>
 #include <math.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <stdexcept>
 
@@ -96,7 +99,28 @@ TEST(ParserTest, EachValueTypeTakesItsNumberOrKeepsTheReading) {
     EXPECT_EQ(c.f, s->float_value.load()) << c.type << " " << c.reply;
     EXPECT_EQ(c.i, s->int_value.load()) << c.type << " " << c.reply;
     EXPECT_EQ(c.text, get_text_value(s)) << c.type << " " << c.reply;
+    // a reply is good when it changed the reading, an empty text excepted
+    bool good = c.f != -123.25f || c.i != -123 || (std::string(c.text) != "old" && *c.text);
+    EXPECT_EQ(good, s->good_at.load() != 0) << c.type << " " << c.reply;
   }
+}
+
+TEST(ParserTest, AReadingIsStaleBeforeItsFirstGoodReplyAndPastStaleAfter) {
+  snmp_conf_t conf;
+  signal_t* s = new_signal();
+  EXPECT_FALSE(is_stale(s, &conf, monotonic_ms())) << "stale without stale_after";
+  conf.stale_after = 1000;
+  EXPECT_TRUE(is_stale(s, &conf, monotonic_ms()));
+  res_parse(s, "7");
+  int64_t at = s->good_at;
+  EXPECT_NEAR(monotonic_ms(), at, 100);
+  EXPECT_FALSE(is_stale(s, &conf, at + 1000));
+  EXPECT_TRUE(is_stale(s, &conf, at + 1001));
+  EXPECT_FALSE(is_stale(s, NULL, at + 1001));
+  conf.stale_after = -1;
+  EXPECT_FALSE(is_stale(s, &conf, at + 1001));
+  res_parse(s, "down");
+  EXPECT_EQ(at, s->good_at) << "a reply without a number stamped the reading";
 }
 
 TEST(GetCmdOutTest, ReturnsStandardOutputByteForByteUpToItsLimit) {
@@ -109,23 +133,28 @@ TEST(GetCmdOutTest, ReturnsStandardOutputByteForByteUpToItsLimit) {
       {"echo err >&2; echo out", "out\n"},
       {"exit 3", ""},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(c.out, getCmdOut(c.cmd)) << c.cmd;
-  std::string out = getCmdOut("yes 0123456789abcdefghijklmnopqrstuvwxyz");
-  EXPECT_EQ(cmd_output_limit, out.size());
-  EXPECT_EQ("0123456789abcdefghijklmnopqrstuvwxyz\n0123", out.substr(0, 41));
-  rlimit old;
-  getrlimit(RLIMIT_NOFILE, &old);
-  rlimit none = {0, old.rlim_max};  // no pipe can be made
-  setrlimit(RLIMIT_NOFILE, &none);
-  std::string what;
-  try {
-    getCmdOut("echo never");
-  } catch (const std::runtime_error& e) {
-    what = e.what();
+  for (int timeout_ms : {0, 10000}) {  // the timed form gives the same replies
+    for (const auto& c : cases)
+      EXPECT_EQ(c.out, getCmdOut(c.cmd.c_str(), timeout_ms)) << c.cmd << " " << timeout_ms;
+    std::string out = getCmdOut("yes 0123456789abcdefghijklmnopqrstuvwxyz", timeout_ms);
+    EXPECT_EQ(cmd_output_limit, out.size());
+    EXPECT_EQ("0123456789abcdefghijklmnopqrstuvwxyz\n0123", out.substr(0, 41));
+    // the NUL starts the second 199-byte chunk of the line, and cuts it whole
+    EXPECT_EQ(std::string(199, 'a'), getCmdOut("head -c 199 /dev/zero | tr '\\0' a; printf '\\0b\\n'", timeout_ms));
+    rlimit old;
+    getrlimit(RLIMIT_NOFILE, &old);
+    rlimit none = {0, old.rlim_max};  // no pipe can be made
+    setrlimit(RLIMIT_NOFILE, &none);
+    std::string what;
+    try {
+      getCmdOut("echo never", timeout_ms);
+    } catch (const std::runtime_error& e) {
+      what = e.what();
+    }
+    setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_EQ("popen() failed!", what);
+    EXPECT_TRUE(waitpid(-1, NULL, WNOHANG) < 0 && errno == ECHILD) << "a shell left unreaped " << timeout_ms;
   }
-  setrlimit(RLIMIT_NOFILE, &old);
-  EXPECT_EQ("popen() failed!", what);
 }
 
 TEST(ElapsedtimerTest, GivesWholeMillisecondsTruncatedAndNeverNegative) {
@@ -137,6 +166,50 @@ TEST(ElapsedtimerTest, GivesWholeMillisecondsTruncatedAndNeverNegative) {
     EXPECT_GE(e, llabs(off_us) / 1000 - 1) << off_us;
     EXPECT_LE(e, llabs(off_us) / 1000 + 50) << off_us;
   }
+}
+
+// Returns how many descriptors this process holds (the count's own included).
+size_t open_fds() {
+  DIR* d = opendir("/proc/self/fd");
+  size_t n = 0;
+  while (d && readdir(d))
+    n++;
+  closedir(d);
+  return n;
+}
+
+// True once pid has ended; a zombie another process has to reap counts as ended.
+bool ended(const std::string& pid) {
+  std::string stat = read_file("/proc/" + pid + "/stat");
+  return stat.empty() || stat.find(") Z ") != std::string::npos;
+}
+
+// Past its time a command is ended with all it started, whatever it printed: a shell that
+// hangs (and gets SIGTERM first), a child that holds the pipe, a group that closed its output
+// and ignores SIGTERM.
+TEST(GetCmdOutTest, ACommandPastItsTimeoutEndsWithAllItStartedAndGivesNoReply) {
+  std::string dir = make_temp_dir();
+  size_t fds = open_fds();
+  for (std::string cmd : {"trap 'echo > term; exit' TERM; echo 1; sleep 100",
+                          "sleep 100 & echo $! > child; echo 1",
+                          "trap '' TERM; exec >&-; sleep 100 & echo $! > child; sleep 100"}) {
+    std::string what;
+    auto start = std::chrono::steady_clock::now();
+    try {
+      getCmdOut(("cd " + dir + " && rm -f child && echo $$ > shell && " + cmd).c_str(), 300);
+    } catch (const std::runtime_error& e) {
+      what = e.what();
+    }
+    EXPECT_EQ("command timed out", what) << cmd;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << cmd;
+    pid_t shell = atoi(read_file(dir + "/shell").c_str());
+    EXPECT_TRUE(shell > 0 && waitpid(shell, NULL, WNOHANG) < 0 && errno == ECHILD) << cmd << ": not reaped";
+    std::string child = read_file(dir + "/child");
+    EXPECT_TRUE(wait_until([&] { return child.empty() || ended(std::to_string(atoi(child.c_str()))); }, 5))
+        << cmd << ": the child lives on";
+    EXPECT_EQ(fds, open_fds()) << cmd;
+  }
+  EXPECT_EQ("\n", read_file(dir + "/term")) << "no SIGTERM before SIGKILL";
 }
 
 }  // namespace
