@@ -1,10 +1,9 @@
 // The built-in SNMP engine: reads SNMP signals in-process through the Net-SNMP library, with
 // the meaning and the output of their snmpget lines, and no child process. Signals whose lines
-// differ only in the object share a session and are read together, all sessions side by side.
+// differ only in the object share a session and are read together, all sessions side by side;
+// no name server, agent or connect holds up the others.
 #ifndef MORVANE_SNMPENGINE_H
 #define MORVANE_SNMPENGINE_H
-
-#include <stddef.h>
 
 #include <vector>
 
@@ -12,15 +11,13 @@ struct signal_t;
 struct snmp_conf_t;
 struct snmp_engine_t;
 
-// The most objects one GET asks for; a session halves its own share for good at each tooBig.
-const size_t max_objects_per_get = 60;
-
 // Returns an engine for the SNMP signals (call types 0, 1, 2) of table under conf, with every
 // line's snmpget words parsed once (the first parse reads the library's configuration); other
 // signals are left out and no request is made yet. Raises the descriptor limit to what its
-// sessions need. Silences standard error while it parses: call it before other threads write
-// there. table and conf must outlive it. Returns null when the kernel gives it no epoll
-// descriptor (errno says why).
+// sessions need, and starts the threads that look host names up when an address names one.
+// Silences standard error while it parses: call it before other threads write there. table and
+// conf must outlive it. Returns null when the kernel gives it no epoll descriptor, or the
+// lookups no pipe or thread (errno says why).
 snmp_engine_t* snmp_engine_new(const std::vector<signal_t*>& table, const snmp_conf_t* conf);
 
 // True when the engine has no signal to read.
@@ -28,8 +25,9 @@ bool snmp_engine_empty(const snmp_engine_t* engine);
 
 // Reads every signal once, all sessions side by side, and returns when all are read: each
 // reading gets res_parse of what its own snmpget line prints ("" where that prints nothing).
-// A session that gets no answer within its timeout and retries is closed, to be opened again at
-// its next round. Only one thread may use an engine.
+// A session that gets no answer within its timeout and retries, or whose host name has no
+// address within its timeout, is closed, to be opened again at its next round. Only one thread
+// may use an engine.
 void snmp_engine_round(snmp_engine_t* engine);
 
 // Thread function; the argument is the engine. Reads rounds without end: a session's next round

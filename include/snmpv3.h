@@ -1,0 +1,50 @@
+// SNMPv3 bookkeeping of the built-in engine. The library keeps one user entry per agent engine
+// and user name, and one boots and time entry per engine ID; each session keeps its own of both
+// and puts them in before each GET. Sessions whose agents share an engine ID (one agent, or
+// devices set up from one template) pass a gate: one GET of theirs in flight at a time.
+#ifndef MORVANE_SNMPV3_H
+#define MORVANE_SNMPV3_H
+
+#include <deque>
+#include <map>
+#include <string>
+
+struct session_t;
+struct snmp_pdu;
+
+// The sessions of one engine ID.
+struct gate_t {
+  session_t* holder = NULL;       // whose GET is in flight
+  std::deque<session_t*> queue;   // waiting for the holder's answer, in the order they came
+  session_t* time_owner = NULL;   // the last to put its engine time in; null: none has yet
+};
+
+typedef std::map<std::string, gate_t> gates_t;  // by engine ID
+
+// True for an open v3 session with a user name: its GETs pass the gate.
+bool is_v3(const session_t* s);
+// True for an open v3 session that has no engine ID yet.
+bool needs_engine_id(const session_t* s);
+// Returns an unauthenticated GET with an empty user name, which a v3 agent answers with a report
+// naming its engine ID; null when there is no memory for it.
+struct snmp_pdu* probe_pdu();
+// Takes the engine ID from pdu, the report to probe_pdu, into s's open session; false when it
+// names none.
+bool learn_engine_id(session_t* s, const struct snmp_pdu* pdu);
+
+// True when s holds the gate of its engine ID now; false when it waits in the queue, to be handed
+// the gate when the holder leaves.
+bool enter_gate(gates_t* gates, session_t* s);
+// Makes s's own user entry and engine boots and time the library's; s holds the gate. A session
+// that knows no time of its own yet starts from none when another session's may be in the entry,
+// so that its agent's report sets it.
+void own_v3_state(session_t* s);
+// Keeps the engine boots and time in the library's entry, which an answer to s's GET just
+// passed, as s's own.
+void keep_engine_time(session_t* s);
+// Releases the gate s holds; returns it, so that the caller hands it on, or null when s held none.
+gate_t* leave_gate(session_t* s);
+// Frees s's user entry and forgets its engine time: its session is being closed.
+void drop_v3_state(session_t* s);
+
+#endif

@@ -1,0 +1,281 @@
+// The built-in engine's sessions: snmpget words parsed once by the library's own option parser,
+// signals that differ only in their object gathered in one session, and what each agent address
+// names. Runs on the main thread, before the engine's thread starts.
+#include "snmpsession.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/resource.h>
+#include <syslog.h>
+#include <unistd.h>
+
+extern "C" {  // this header of the library's declares no C linkage of its own
+#include <net-snmp/library/snmpIPBaseDomain.h>
+}
+#include <openssl/crypto.h>
+
+#include "app.h"
+#include "snmpcmd.h"
+
+// The option parser writes some refusals ("Invalid timeout ...", "No community name ...")
+// straight to stderr whatever its flags say; while it runs, stderr goes to /dev/null.
+static int silence_stderr() {
+  fflush(stderr);
+  int saved = fcntl(2, F_DUPFD_CLOEXEC, 3);
+  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null >= 0) {
+    dup2(null, 2);
+    close(null);
+  }
+  return saved;
+}
+
+static void restore_stderr(int saved) {
+  if (saved < 0)
+    return;
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+}
+
+// snmpget's own -C options; none of them changes a GET of the objects of one line.
+static void app_option(int, char* const*, int) {}
+
+// The library's boolean and integer settings (output format and the like).
+struct settings_t {
+  int booleans[NETSNMP_DS_MAX_SUBIDS];
+  int integers[NETSNMP_DS_MAX_SUBIDS];
+};
+
+static void save_settings(settings_t* to) {
+  for (int i = 0; i < NETSNMP_DS_MAX_SUBIDS; i++) {
+    to->booleans[i] = netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, i);
+    to->integers[i] = netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, i);
+  }
+}
+
+static void load_settings(const settings_t& from) {
+  for (int i = 0; i < NETSNMP_DS_MAX_SUBIDS; i++) {
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, i, from.booleans[i]);
+    netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, i, from.integers[i]);
+  }
+}
+
+static int parse(int argc, char** argv, netsnmp_session* session) {
+  optind = 0;  // a fresh scan for getopt, which kept its place from the last parse
+  return netsnmp_parse_args(argc, argv, session, "C:", app_option,
+                            NETSNMP_PARSE_ARGS_NOLOGGING | NETSNMP_PARSE_ARGS_NOZERO);
+}
+
+// The library's settings as a fresh snmpget has them after reading its options: every line
+// carries the same -O word, and the first parse also reads the configuration files. Options
+// such as -O toggle a setting, so every later parse is undone back to these. The library
+// logs nowhere: standard output and error hold the operator's table.
+static const settings_t& parsed_settings() {
+  static settings_t settled = [] {
+    // The process exit must not free OpenSSL's state while the engine may still be inside
+    // a request: the workers run on until the process has ended.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, NULL);
+    netsnmp_register_loghandler(NETSNMP_LOGHANDLER_NONE, LOG_DEBUG);
+    std::string line = snmp_v1_2c_cmd;
+    size_t at = line.find(" -O");
+    std::string output = line.substr(at + 1, line.find(' ', at + 1) - at - 1);
+    std::vector<std::string> words = {"snmpget", output, "-v", "1", "-c", "x", "localhost"};
+    std::vector<char*> argv;
+    for (std::string& w : words)
+      argv.push_back(&w[0]);
+    static netsnmp_session unused;  // holds what the parser allocated for it, until exit
+    parse((int)argv.size(), argv.data(), &unused);
+    settings_t s;
+    save_settings(&s);
+    return s;
+  }();
+  return settled;
+}
+
+// Parses "snmpget" plus words as snmpget would.
+static session_t* parse_session(const std::vector<std::string>& words) {
+  session_t* s = new session_t;
+  s->words.push_back("snmpget");
+  s->words.insert(s->words.end(), words.begin(), words.end());
+  for (std::string& w : s->words)
+    s->argv.push_back(&w[0]);
+  s->argv.push_back(NULL);
+  const settings_t& settled = parsed_settings();  // made before the first line is parsed
+  int first = parse((int)s->words.size(), s->argv.data(), &s->settings);
+  load_settings(settled);
+  s->usable = first > 0;
+  for (int i = first; s->usable && i < (int)s->words.size(); i++)
+    s->objects.push_back(s->argv[i]);
+  // the engine ID of a v3 agent is asked for by a request of ours, which waits for nobody
+  s->settings.flags |= SNMP_FLAGS_DONT_PROBE;
+  return s;
+}
+
+// The library's IP transport domains by their prefixes (matched without regard to case).
+struct domain_t {
+  const char* prefix;
+  int family;
+  bool stream;
+};
+static const domain_t ip_domains[] = {
+    {"udp", AF_INET, false},      {"tcp", AF_INET, true},       {"udp6", AF_INET6, false},
+    {"ipv6", AF_INET6, false},    {"udpv6", AF_INET6, false},   {"udpipv6", AF_INET6, false},
+    {"tcp6", AF_INET6, true},     {"tcpv6", AF_INET6, true},    {"tcpipv6", AF_INET6, true},
+};
+
+static const domain_t* domain_of(const std::string& prefix) {
+  for (const domain_t& d : ip_domains)
+    if (strcasecmp(d.prefix, prefix.c_str()) == 0)
+      return &d;
+  return NULL;
+}
+
+static bool numeric(const char* host, int family) {
+  addrinfo hints = {}, *found = NULL;
+  hints.ai_family = family;
+  hints.ai_flags = AI_NUMERICHOST;
+  if (getaddrinfo(host, NULL, &hints, &found) != 0)
+    return false;
+  freeaddrinfo(found);
+  return true;
+}
+
+// The port the library gives an address without one: snmp.conf's defaultPort, else 161.
+static int default_port() {
+  int port = netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DEFAULT_PORT);
+  return port > 0 ? port : SNMP_PORT;
+}
+
+// Sets peer to the numeric host and port of a TCP agent; an empty host is the library's any
+// address, as it connects to.
+static void set_peer(session_t* s, const char* host, int family, const char* port) {
+  addrinfo hints = {}, *found = NULL;
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  std::string service = *port ? port : std::to_string(default_port());
+  const char* node = *host ? host : family == AF_INET6 ? "::" : "0.0.0.0";
+  s->peer_length = 0;
+  if (getaddrinfo(node, service.c_str(), &hints, &found) != 0)
+    return;
+  memcpy(&s->peer, found->ai_addr, found->ai_addrlen);
+  s->peer_length = found->ai_addrlen;
+  freeaddrinfo(found);
+}
+
+// Reads what the library will make of the session's agent address, as its IP transports parse
+// it: "[domain:]host[@iface][:port]", the host in brackets for IPv6. A host that is a name
+// gets an entry in hosts, to be looked up off the engine's thread; a TCP agent is marked, to be
+// connected to without blocking. Any other address (unix:, tls, a port alone) is the library's.
+static void read_address(session_t* s, hosts_t* hosts) {
+  std::string address = s->settings.peername ? s->settings.peername : "";
+  size_t colon = address.find(':');
+  const domain_t* domain = colon == std::string::npos ? NULL : domain_of(address.substr(0, colon));
+  std::string rest = domain ? address.substr(colon + 1) : address;
+  netsnmp_ep_str ep = {};
+  if ((!domain && rest[0] == '/') || !netsnmp_parse_ep_str(&ep, rest.c_str()))
+    return;
+  int family = domain ? domain->family : AF_UNSPEC;
+  s->stream = domain && domain->stream;
+  if (!*ep.addr || numeric(ep.addr, family)) {
+    if (s->stream)
+      set_peer(s, ep.addr, family, ep.port);
+    return;
+  }
+  if (strchr(ep.addr, ':'))
+    return;  // another transport's address ("dtlsudp:host:port"), or no host name
+  s->prefix = domain ? address.substr(0, colon + 1) : "";
+  s->suffix = std::string(*ep.iface ? "@" : "") + ep.iface + (*ep.port ? ":" : "") + ep.port;
+  host_t*& host = (*hosts)[{ep.addr, family}];
+  if (!host) {
+    host = new host_t;
+    host->name = ep.addr;
+    host->family = family;
+  }
+  s->host = host;
+}
+
+bool take_host_address(session_t* s) {
+  host_t* h = s->host;
+  if (!h)
+    return true;
+  if (h->address.empty())
+    return false;
+  if (s->opened_at != h->address) {
+    // an address without a domain gets the one the library would have found the host in
+    const char* domain = !s->prefix.empty() ? "" : h->found == AF_INET6 ? "udp6:" : "udp:";
+    bool v6 = h->found == AF_INET6;
+    s->opened_at = h->address;
+    s->peername = s->prefix + domain + (v6 ? "[" : "") + h->address + (v6 ? "]" : "") + s->suffix;
+    s->settings.peername = &s->peername[0];
+    if (s->stream) {
+      netsnmp_ep_str ep = {};
+      netsnmp_parse_ep_str(&ep, s->suffix.c_str());
+      set_peer(s, h->address.c_str(), h->found, ep.port);
+    }
+  }
+  return true;
+}
+
+typedef std::map<std::vector<std::string>, session_t*> by_words_t;
+
+// Adds the signal of args to its session. Signals that differ only in their last word (the
+// object) share a session, unless that word could be taken for an option. False when snmpget
+// would print nothing for it, whatever the agent.
+static bool add_member(std::vector<session_t*>* sessions, by_words_t* by_words, hosts_t* hosts,
+                       signal_t* signal, const std::vector<std::string>& args) {
+  if (args.empty())
+    return false;  // a line too long to run
+  std::vector<std::string> key = args;
+  bool last_is_object = args.back()[0] != '-';
+  if (last_is_object)
+    key.pop_back();
+  session_t*& session = (*by_words)[key];
+  if (!session) {
+    session = parse_session(key);
+    session->index = (uint32_t)sessions->size();
+    if (session->usable)
+      read_address(session, hosts);
+    sessions->push_back(session);
+  }
+  if (!session->usable)
+    return false;
+  std::vector<std::string> objects = session->objects;
+  if (last_is_object)
+    objects.push_back(args.back());
+  if (objects.size() != 1)
+    return false;  // snmpget: "Missing object name"; one oid never makes two objects
+  oid name[MAX_OID_LEN];
+  size_t length = MAX_OID_LEN;
+  if (!snmp_parse_oid(objects[0].c_str(), name, &length))
+    return false;
+  session->members.push_back({signal, std::vector<oid>(name, name + length)});
+  return true;
+}
+
+void make_sessions(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
+                   std::vector<session_t*>* sessions, std::vector<signal_t*>* unread, hosts_t* hosts) {
+  by_words_t by_words;
+  int saved = silence_stderr();
+  for (signal_t* s : table)
+    if (s->call_type >= 0 && s->call_type <= 2 &&
+        !add_member(sessions, &by_words, hosts, s, snmp_args(s, conf)))
+      unread->push_back(s);
+  restore_stderr(saved);
+}
+
+netsnmp_session* live(const session_t* s) {
+  return snmp_sess_session(s->open);
+}
+
+int64_t timeout_ns(const session_t* s) {
+  if (s->settings.timeout > 0)
+    return s->settings.timeout * 1000LL;
+  int seconds = netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_TIMEOUT);
+  return seconds > 0 ? seconds * 1000000000LL : 1000000000LL;  // the library's 1 s
+}
