@@ -183,6 +183,7 @@ static int start_threads(pthread_t threads[4]) {
       fprintf(stderr, "morvane: cannot start the %s thread: %s\n", w.name, strerror(rc));
       return -1;
     }
+    pthread_setname_np(threads[started], w.name);  // for ps -L and top -H
     started++;
   }
   return started;

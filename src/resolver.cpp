@@ -73,6 +73,8 @@ resolver_t* resolver_new() {
       errno = rc;
       return NULL;
     }
+    if (rc == 0)
+      pthread_setname_np(t, "resolver");
   }
   return r;
 }

@@ -415,16 +415,20 @@ static void fire_timers(snmp_engine_t* e, int64_t now) {
   }
 }
 
-// Waits for a socket or until the first timer; returns the number of ready sockets.
+// Waits for a socket or until the first timer; returns the number of ready sockets. A wait cut
+// short, as a stopped process's is when it goes on, still looks at what has arrived meanwhile.
 static int wait_events(snmp_engine_t* e, epoll_event* events, int size) {
-  if (e->timers.empty())
-    return epoll_wait(e->epoll, events, size, -1);
-  int64_t left = std::max<int64_t>(0, e->timers.begin()->first - now_ns());
-  timespec t = {(time_t)(left / 1000000000), (long)(left % 1000000000)};
-  int n = epoll_pwait2(e->epoll, events, size, &t, NULL);
-  if (n < 0 && errno == ENOSYS)  // kernels before 5.11: whole milliseconds
-    n = epoll_wait(e->epoll, events, size, (int)((left + 999999) / 1000000));
-  return n;
+  int n;
+  if (e->timers.empty()) {
+    n = epoll_wait(e->epoll, events, size, -1);
+  } else {
+    int64_t left = std::max<int64_t>(0, e->timers.begin()->first - now_ns());
+    timespec t = {(time_t)(left / 1000000000), (long)(left % 1000000000)};
+    n = epoll_pwait2(e->epoll, events, size, &t, NULL);
+    if (n < 0 && errno == ENOSYS)  // kernels before 5.11: whole milliseconds
+      n = epoll_wait(e->epoll, events, size, (int)((left + 999999) / 1000000));
+  }
+  return n < 0 && errno == EINTR ? epoll_wait(e->epoll, events, size, 0) : n;
 }
 
 static void handle_ready(snmp_engine_t* e, const epoll_event* events, int n) {

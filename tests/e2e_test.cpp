@@ -234,7 +234,8 @@ const char long_run_conf[] =
     "  { name = \"ticks\"; signum = 41; call_type = 3; cmd = \"echo x >> ticks; echo 1\"; value_type = 1; },\n"
     "  { name = \"hang\"; signum = 42; call_type = 3; cmd = \"echo 3; [ -f hold ] && sleep 100\"; value_type = 1; },\n"
     "  { name = \"holder\"; signum = 43; call_type = 3; cmd = \"[ -f hold ] && sleep 100 & echo 5\"; value_type = 1; },\n"
-    "  { name = \"level\"; signum = 44; call_type = 3; cmd = \"cat level\"; value_type = 0; }\n"
+    "  { name = \"level\"; signum = 44; call_type = 3; cmd = \"cat level\"; value_type = 0; },\n"
+    "  { name = \"word\"; signum = 46; call_type = 3; cmd = \"cat word 2>/dev/null\"; value_type = 3; }\n"
     ");\n";
 
 TEST(BinaryTest, HungCommandsAreEndedStaleReadingsAreYellowAndNotSentAndDeliveryComesBack) {
@@ -254,6 +255,11 @@ TEST(BinaryTest, HungCommandsAreEndedStaleReadingsAreYellowAndNotSentAndDelivery
   EXPECT_TRUE(wait_until([&] { return ticks() >= before + 3; }, 15)) << "the poller stalls";
   EXPECT_EQ("0", shown(p, "hang", stale)) << "a reply ended at the timeout was taken";
   EXPECT_EQ("0", shown(p, "holder", stale));
+  EXPECT_EQ("\"\"", shown(p, "word", stale)) << "an empty text is no good reply";
+  write_file(dir + "/word", "up");
+  EXPECT_TRUE(wait_until([&] { return shown(p, "word") == "\"up\""; }, 15));
+  unlink((dir + "/word").c_str());
+  EXPECT_TRUE(wait_until([&] { return shown(p, "word", stale) == "\"\""; }, 15));
   EXPECT_EQ(0u, sent("signal.42 0") + sent("signal.43 0")) << "a reading never read was sent";
   EXPECT_LT(0u, sent("signal.41 1"));
   EXPECT_LT(0u, sent("signal.44 23.5"));

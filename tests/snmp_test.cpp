@@ -1,19 +1,27 @@
 // SNMP against a real snmpd on a loopback port: each signal read through its snmpget line and
 // through the built-in engine, many objects to a GET, gives the same text, byte for byte, so the
 // same reading; both engines in the real binary keep their pace and follow an agent that goes
-// away and comes back; and an agent of the test's own whose answers do not fit the question.
+// away and comes back, by address or by a name whose server falls silent; cloned v3 devices;
+// and an agent of the test's own whose answers do not fit the question, which drops or refuses
+// large GETs, or answers a process that is held up.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+#include <poll.h>
 #include <signal.h>
-#include <limits.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <sstream>
+#include <thread>
 
 #include "app.h"
 #include "getcmdout.h"
@@ -87,8 +95,8 @@ const char in_packets[] = "1.3.6.1.2.1.11.1.0", in_gets[] = "1.3.6.1.2.1.11.15.0
 // the snmpget one with a command that counts its runs, the built-in one with a second agent's
 // packet counter, an agent that never answers and a command that never ends. The built-in one is
 // given a stand-in snmpget that prints 666, which it must never run. As root, it runs in a mount
-// namespace of its own whose hosts file names its v2c agent and whose name server never answers,
-// beside an agent named by a name that file does not know and a TCP agent that never accepts.
+// namespace of its own whose name server is the test's, which names its v2c agent, beside an
+// agent named by a name the name server never answers for and a TCP agent that never accepts.
 std::vector<proc_t> start_both_engines(const std::string& dir, const std::string& address,
                                        const std::string& second, int silent, int unaccepted) {
   write_file(dir + "/snmpget", "#!/bin/sh\necho 666\n", 0755);
@@ -107,8 +115,7 @@ std::vector<proc_t> start_both_engines(const std::string& dir, const std::string
     v2c[1] = "agent-by-name:" + address.substr(address.find(':') + 1);
     extra[1] += ", " + group("nowhere", 1, int_oid, "nowhere.invalid:161") + ", " +
                 group("unaccepted", 1, int_oid, "tcp:127.0.0.1:" + std::to_string(unaccepted));
-    wrap = {"unshare", "-m", "sh", "-c", "mount --bind " + dir + "/hosts /etc/hosts && mount --bind " + dir +
-                                             "/resolv.conf /etc/resolv.conf && exec \"$0\""};
+    wrap = {"unshare", "-m", "sh", "-c", "mount --bind " + dir + "/resolv.conf /etc/resolv.conf && exec \"$0\""};
   }
   std::vector<proc_t> procs;
   for (std::string engine : {"snmpget", "builtin"}) {
@@ -124,31 +131,69 @@ std::vector<proc_t> start_both_engines(const std::string& dir, const std::string
   return procs;
 }
 
-// A name server on 127.0.0.153 that reads every query and answers none, and the hosts file and
-// resolv.conf that start_both_engines binds; -1 when this process may not bind port 53.
-int silent_name_server(const std::string& dir) {
-  write_file(dir + "/hosts", "127.0.0.1 localhost\n127.0.0.1 agent-by-name\n");
+// A name server of the test's own on 127.0.0.153:53, which start_both_engines's resolv.conf
+// names: while answering, it gives agent-by-name the address 127.0.0.1; every other query, and
+// every query once it has fallen silent, it reads and leaves unanswered.
+struct name_server_t {
+  int fd = -1;
+  std::atomic<bool> answering{true}, stopping{false};
+  std::atomic<int> silent_asks{0};  // queries for agent-by-name since it fell silent
+  std::thread thread;
+};
+
+// Answers an A query for agent-by-name in packet (n bytes) with 127.0.0.1; other queries for it
+// get no address. Returns the reply's length.
+size_t answer_query(char* packet, size_t n) {
+  const unsigned char address[] = {0xc0, 0x0c, 0, 1, 0, 1, 0, 0, 0, 0, 0, 4, 127, 0, 0, 1};
+  bool a = n > 4 && packet[n - 3] == 1 && packet[n - 4] == 0;  // QTYPE A, before QCLASS
+  packet[2] = (char)0x81, packet[3] = (char)0x80;  // a response, recursion available, no error
+  packet[7] = a;  // ANCOUNT
+  if (a)
+    memcpy(packet + n, address, sizeof address);
+  return n + (a ? sizeof address : 0);
+}
+
+void serve_names(name_server_t* ns) {
+  char packet[600];
+  sockaddr_in from;
+  while (!ns->stopping) {
+    pollfd p = {ns->fd, POLLIN, 0};
+    socklen_t len = sizeof from;
+    ssize_t n = poll(&p, 1, 50) > 0 ? recvfrom(ns->fd, packet, 512, 0, (sockaddr*)&from, &len) : 0;
+    if (n < 12 || std::string(packet, n).find("agent-by-name") == std::string::npos)
+      continue;
+    if (!ns->answering)
+      ns->silent_asks++;
+    else
+      sendto(ns->fd, packet, answer_query(packet, n), 0, (sockaddr*)&from, len);
+  }
+}
+
+// Starts the name server and writes dir/resolv.conf; null when this process may not bind port 53.
+name_server_t* start_name_server(const std::string& dir) {
   write_file(dir + "/resolv.conf", "nameserver 127.0.0.153\noptions timeout:1 attempts:1\n");
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), on = 1;
+  name_server_t* ns = new name_server_t;
+  ns->fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int on = 1;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(0x7f000099);
   a.sin_port = htons(53);
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (bind(fd, (sockaddr*)&a, sizeof a) == 0)
-    return fd;
-  close(fd);
-  return -1;
+  setsockopt(ns->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (bind(ns->fd, (sockaddr*)&a, sizeof a) != 0) {
+    close(ns->fd);
+    delete ns;
+    return NULL;
+  }
+  ns->thread = std::thread(serve_names, ns);
+  return ns;
 }
 
-// True once the name server has been asked for name; what it read is dropped.
-bool asked_for(int name_server, const std::string& name) {
-  char packet[512];
-  ssize_t n;
-  bool asked = false;
-  while ((n = recv(name_server, packet, sizeof packet, MSG_DONTWAIT)) > 0)
-    asked = asked || std::string(packet, n).find(name) != std::string::npos;
-  return asked;
+void stop_name_server(name_server_t* ns) {
+  ns->stopping = true;
+  ns->thread.join();
+  close(ns->fd);
+  delete ns;
 }
 
 // A TCP socket whose backlog is full, so that a connect to it waits without end.
@@ -179,8 +224,8 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
   bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof bound;
   ASSERT_EQ(0, bind(silent, (sockaddr*)&bound, len) || getsockname(silent, (sockaddr*)&bound, &len));
-  int name_server = geteuid() == 0 ? silent_name_server(dir) : -1, unaccepted = -1;
-  int listener = name_server >= 0 ? unaccepting_listener(&unaccepted) : -1;
+  name_server_t* name_server = geteuid() == 0 ? start_name_server(dir) : NULL;
+  int unaccepted = -1, listener = name_server ? unaccepting_listener(&unaccepted) : -1;
   std::vector<proc_t> procs = start_both_engines(dir, address, second, ntohs(bound.sin_port), unaccepted);  // they read after their pause
   std::string probe = "snmpget -t 1 -r 0 -Oqv -v 2c -c pub1 " + address + " " + int_oid;
   ASSERT_TRUE(wait_until([&] { return getCmdOut(probe + " 2>/dev/null") == "-7\n"; }, 20))
@@ -307,13 +352,14 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
   auto both_show = [&](const proc_t& p, const char* reading) {
     return wait_until([&] { return shown(p, "v2c") == reading && shown(p, "v3") == reading; }, 30);
   };
-  write_file(dir + "/hosts", "127.0.0.1 localhost\n");
+  if (name_server)
+    name_server->answering = false;
   stop_snmpd(agent);
   sleep(3);  // a timeout and more
   for (const proc_t& p : procs)
     EXPECT_EQ("-7", shown(p, "v3")) << p.dir;
-  if (name_server >= 0) {
-    EXPECT_TRUE(wait_until([&] { return asked_for(name_server, "agent-by-name"); }, 30));
+  if (name_server) {
+    EXPECT_TRUE(wait_until([&] { return name_server->silent_asks > 0; }, 30));
     usleep(1500000);  // its 1 s timeout
   }
   agent = start_snmpd(dir, address, agent_conf(dir, 42));
@@ -326,9 +372,9 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
   stop_snmpd(agent);
   stop_snmpd(second_agent);
   close(silent);
-  if (name_server < 0)
+  if (!name_server)
     GTEST_SKIP() << "names and TCP agents need root for a mount namespace and a name server";
-  close(name_server);
+  stop_name_server(name_server);
   close(listener);
 }
 
@@ -401,11 +447,13 @@ void* responder;  // the answering session of the test's own agent, in its proce
 long* gets;       // GETs the agent has had, by community (how_index), shared with the test
 
 const char* const hows[] = {"fine", "few", "swap", "rename", "extra", "index", "bad1", "bad3",
-                            "toobig", "generr10", "drop16", "flaky"};
+                            "toobig", "generr10", "drop16", "flaky", "held", "spread"};
+const int released = 63;  // gets[released]: the test lets "held" answer
 
+// "spread0", "spread1"... count as "spread".
 int how_index(const std::string& how) {
   for (int i = 0; i < (int)(sizeof hows / sizeof *hows); i++)
-    if (how == hows[i])
+    if (how == hows[i] || (how.compare(0, 6, "spread") == 0 && !strcmp(hows[i], "spread")))
       return i;
   return -1;
 }
@@ -424,8 +472,8 @@ long index_of(netsnmp_pdu* r, long k) {
 // "extra" adds one, "toobig" refuses more than 10 objects, "index" names an error at index 99,
 // "bad1" and "bad3" name noSuchName at the object ending in 1 or 3. Weak agents: "generr10"
 // answers more than 10 objects with genErr at index 0, "drop16" drops GETs of more than 16,
-// "flaky" drops its first GET of more than one object. Like many devices, it takes no more than
-// 60 objects in a GET.
+// "flaky" drops its first GET of more than one object. "held" answers its first GET once the test
+// releases it and drops the others. Like many devices, it takes no more than 60 objects in a GET.
 int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
   if (op != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || pdu->command != SNMP_MSG_GET)
     return 1;
@@ -436,8 +484,11 @@ int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
     n++;
   if (how_index(how) >= 0)
     gets[how_index(how)]++;
-  if ((how == "drop16" && n > 16) || (how == "flaky" && n > 1 && !flaked++))
+  if ((how == "drop16" && n > 16) || (how == "flaky" && n > 1 && !flaked++) ||
+      (how == "held" && gets[how_index(how)] > 1))
     return 1;
+  while (how == "held" && !gets[released])
+    usleep(1000);
   netsnmp_pdu* r = snmp_clone_pdu(pdu);
   r->command = SNMP_MSG_RESPONSE;
   netsnmp_variable_list *first = r->variables, *second = first->next_variable, *last = first;
@@ -555,6 +606,84 @@ TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWea
     if (c.least_gets) {
       EXPECT_EQ(c.least_gets, least[how_index(c.how)]) << c.how << ": the fewest GETs of a round";
     }
+  }
+  kill(agent, SIGKILL);
+  waitpid(agent, NULL, 0);
+}
+
+// The CPU ticks and voluntary context switches of thread tid of process pid.
+long ticks_of(pid_t pid, const std::string& tid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/task/" + tid + "/stat");
+  long utime = 0, stime = 0;
+  sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime);
+  return utime + stime;
+}
+
+long switches_of(pid_t pid, const std::string& tid) {
+  std::string status = read_file("/proc/" + std::to_string(pid) + "/task/" + tid + "/status");
+  size_t at = status.find("voluntary_ctxt_switches:");
+  return at == std::string::npos ? 0 : atol(status.c_str() + at + 24);
+}
+
+// Two runs of the real binary on the test's own agent. Unpaced: a GET of "held" is in flight
+// when the process is stopped for longer than its timeout, and its answer, which came meanwhile,
+// is read; 100 signals of one agent are read about 50 times a second; an address the library
+// refuses at once does not spin; the poller, with no command to run, sleeps. With a period of
+// 2 s, the first rounds of 20 agents are spread over the first period.
+TEST(SnmpTest, AHeldUpProcessLosesNoAnswerAndRoundsAreSpreadPacedAndIdleWhereNothingIsToDo) {
+  std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
+  pid_t agent = start_responder(address);
+  auto signal = [&](const std::string& name, const std::string& community, int k, const std::string& at) {
+    return "{ name = \"" + name + "\"; call_type = 1; value_type = 1; snmp_timeout = 1; snmp_community = \"" +
+           community + "\"; ip_addr = \"" + at + "\"; oid = \".1.3.6.1.4.1.4242.1." + std::to_string(k) + "\"; }";
+  };
+  std::string unpaced = "global = { snmp_engine = \"builtin\"; };\nsignals = ( " + signal("held", "held", 7, address) +
+                        ", " + signal("refused", "fine", 1, "127.0.0.1:99999");
+  for (int k = 1; k <= 100; k++)
+    unpaced += ", " + signal("f" + std::to_string(k), "fine", k, address);
+  std::string spread = "global = { snmp_engine = \"builtin\"; poll_period = 2000; };\nsignals = ( ";
+  for (int k = 0; k < 20; k++)
+    spread += (k ? ", " : "") + signal("s" + std::to_string(k), "spread" + std::to_string(k), k, address);
+  proc_t p = start_morvane(run_dir(unpaced + " );\n"), {"ZQK_SERVER=127.0.0.1:1"});
+  proc_t q = start_morvane(run_dir(spread + " );\n"), {"ZQK_SERVER=127.0.0.1:1"});
+  long *held = &gets[how_index("held")], *spread_gets = &gets[how_index("spread")];
+  ASSERT_TRUE(wait_until([&] { return *held > 0; }, 30));
+  kill(p.pid, SIGSTOP);
+  gets[released] = 1;
+  ASSERT_TRUE(wait_until([&] { return *spread_gets > 0; }, 30));  // both runs began together
+  usleep(1000000);  // half the period: about half the agents
+  long first = *spread_gets;
+  usleep(1500000);  // held's 1 s timeout and more
+  kill(p.pid, SIGCONT);
+  EXPECT_TRUE(first >= 3 && first <= 17) << first << " of 20 agents read in the first half period";
+  EXPECT_TRUE(wait_until([&] { return *spread_gets >= 20; }, 3)) << *spread_gets;
+  EXPECT_TRUE(wait_until([&] { return shown(p, "held") == "7"; }, 10)) << "the answer timed out";
+
+  std::vector<std::string> tids;
+  std::istringstream task(getCmdOut("ls /proc/" + std::to_string(p.pid) + "/task"));
+  std::string poller;
+  for (std::string tid; std::getline(task, tid);) {
+    tids.push_back(tid);
+    if (read_file("/proc/" + std::to_string(p.pid) + "/task/" + tid + "/comm") == "poller\n")
+      poller = tid;
+  }
+  ASSERT_NE("", poller);
+  long fine = gets[how_index("fine")], poller_ticks = ticks_of(p.pid, poller);
+  long poller_switches = switches_of(p.pid, poller), switches = 0;
+  for (const std::string& tid : tids)
+    switches -= switches_of(p.pid, tid);
+  sleep(2);
+  for (const std::string& tid : tids)
+    switches += switches_of(p.pid, tid);
+  fine = gets[how_index("fine")] - fine;
+  EXPECT_TRUE(fine >= 20 && fine <= 600) << fine << " GETs of 100 objects in 2 s, 2 a round";
+  EXPECT_LT(switches, 2000) << "the process woke " << switches << " times in 2 s";
+  EXPECT_EQ(poller_ticks, ticks_of(p.pid, poller)) << "the poller ran";
+  EXPECT_EQ(poller_switches, switches_of(p.pid, poller)) << "the poller woke";
+  EXPECT_EQ("7", shown(p, "held"));
+  for (proc_t* r : {&p, &q}) {
+    send_input(*r, "q\n");
+    EXPECT_EQ(0, wait_exit(*r, 10));
   }
   kill(agent, SIGKILL);
   waitpid(agent, NULL, 0);

@@ -139,6 +139,11 @@ TEST(GetCmdOutTest, ReturnsStandardOutputByteForByteUpToItsLimit) {
     std::string out = getCmdOut("yes 0123456789abcdefghijklmnopqrstuvwxyz", timeout_ms);
     EXPECT_EQ(cmd_output_limit, out.size());
     EXPECT_EQ("0123456789abcdefghijklmnopqrstuvwxyz\n0123", out.substr(0, 41));
+    // output that ends at the limit exactly is all kept, and one byte past it is not
+    for (size_t extra : {0, 1}) {
+      std::string bytes = "head -c " + std::to_string(cmd_output_limit + extra) + " /dev/zero | tr '\\0' a";
+      EXPECT_EQ(std::string(cmd_output_limit, 'a'), getCmdOut(bytes.c_str(), timeout_ms)) << extra;
+    }
     // the NUL starts the second 199-byte chunk of the line, and cuts it whole
     EXPECT_EQ(std::string(199, 'a'), getCmdOut("head -c 199 /dev/zero | tr '\\0' a; printf '\\0b\\n'", timeout_ms));
     rlimit old;

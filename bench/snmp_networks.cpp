@@ -1,0 +1,293 @@
+// The built-in engine on the networks operators meet, each case against the same table without
+// the bad device: ten live agents beside one named by a host whose name server never answers
+// (as root: a mount namespace of the benchmark's own) and beside a TCP agent that never accepts;
+// a weak agent that drops GETs of more than 16 objects, one that refuses more than 10 with genErr;
+// two v3 devices cloned with one engine ID at different boots. With --baseline, the same for
+// another binary. Usage: snmp_networks [--secs S] [--baseline BINARY] [BINARY]; needs snmpd.
+#include <arpa/inet.h>
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "bench.h"
+
+static const char counters[] = "1.3.6.1.2.1.11.15.0";  // snmpInGetRequests
+static const char int_object[] = "1.3.6.1.2.1.1.7.0";  // sysServices, an INTEGER
+static double secs = 10;
+
+static std::string at(int port) {
+  return "127.0.0.1:" + std::to_string(port);
+}
+
+static void fail(const std::string& what) {
+  fprintf(stderr, "snmp_networks: %s\n", what.c_str());
+  exit(1);
+}
+
+// A count of the GETs an snmpd has had on port (all its ports count) that leaves out its own.
+struct gets_t {
+  int port;
+  int reads = 0;
+  double operator()() { return atol(snmp_get(at(port), "public", counters).c_str()) - reads++; }
+};
+
+// One signal of morvane.conf.
+static std::string signal(int n, int call_type, const std::string& address, const std::string& oid,
+                          const std::string& extra = "snmp_community = \"public\";") {
+  return "{ name = \"s" + std::to_string(n) + "\"; call_type = " + std::to_string(call_type) +
+         "; value_type = 1; snmp_timeout = 1; snmp_num_retries = 0; ip_addr = \"" + address +
+         "\"; oid = \"" + oid + "\"; " + extra + " }";
+}
+
+static std::string conf(const std::vector<std::string>& signals) {
+  std::string c = "global = { snmp_engine = \"builtin\"; poll_period = 500; };\nsignals = (\n";
+  for (size_t i = 0; i < signals.size(); i++)
+    c += (i ? ",\n" : "") + signals[i];
+  return c + "\n);\n";
+}
+
+// Runs binary on conf and returns what count() gained a second over secs, after a warm-up.
+template <typename F>
+static double rate(const std::string& binary, const std::string& conf, F&& count) {
+  morvane_t m;
+  if (!start_morvane(&m, binary, conf, "127.0.0.1:1"))
+    fail("cannot start " + binary);
+  sleep(5 + 3);  // its start-up pause, and the first rounds
+  double t0 = now(), c0 = count();
+  usleep((useconds_t)(secs * 1e6));
+  double per_second = (count() - c0) / (now() - t0);
+  stop_morvane(&m);
+  return per_second;
+}
+
+// --- ten live agents, a silent name server, a TCP agent that never accepts ---------------------
+
+// As root: a mount namespace whose hosts file knows no agent and whose name server (a socket of
+// ours on 127.0.0.153) never answers; false when it cannot be made.
+static bool silent_name_server(const std::string& dir) {
+  write_file(dir + "/hosts", "127.0.0.1 localhost\n");
+  write_file(dir + "/resolv.conf", "nameserver 127.0.0.153\n");
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(53);
+  a.sin_addr.s_addr = htonl(0x7f000099);
+  return geteuid() == 0 && bind(fd, (sockaddr*)&a, sizeof a) == 0 && unshare(CLONE_NEWNS) == 0 &&
+         mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0 &&
+         mount((dir + "/hosts").c_str(), "/etc/hosts", NULL, MS_BIND, NULL) == 0 &&
+         mount((dir + "/resolv.conf").c_str(), "/etc/resolv.conf", NULL, MS_BIND, NULL) == 0;
+}
+
+// A listening socket whose one place in the backlog is taken: connects to it wait for ever.
+static int unaccepting(int* port) {
+  int fd = listen_loopback(port);
+  listen(fd, 0);
+  connect_loopback(*port);
+  return fd;
+}
+
+static void live_agents(const std::vector<std::string>& binaries, const std::string& dir) {
+  std::vector<int> ports;
+  std::string endpoints;
+  for (int i = 0; i < 10; i++) {
+    ports.push_back(free_udp_port());
+    endpoints += (i ? ",udp:" : "udp:") + at(ports.back());
+  }
+  pid_t agent = start_snmpd(dir + "/live", "rocommunity public 127.0.0.1\n", endpoints, "");
+  if (!await_agent(at(ports[0]), "public", counters, 10))
+    fail("snmpd did not answer on " + at(ports[0]));
+  std::vector<std::string> live;
+  for (int i = 0; i < 10; i++)
+    live.push_back(signal(i, 1, at(ports[i]), int_object));
+  int tcp_port;
+  int listener = unaccepting(&tcp_port);
+  bool dns = silent_name_server(dir);
+  struct {
+    const char* what;
+    std::string bad;
+  } cases[] = {{"10 live agents alone", ""},
+               {"beside an agent named by a host whose name server never answers", "ups-12.site.example:161"},
+               {"beside a tcp: agent that never accepts", "tcp:" + at(tcp_port)}};
+  for (const auto& c : cases) {
+    if (c.bad[0] == 'u' && !dns) {
+      printf("  %s: skipped (needs root, for a mount namespace and port 53)\n", c.what);
+      continue;
+    }
+    std::vector<std::string> table = live;
+    if (!c.bad.empty())
+      table.push_back(signal(10, 1, c.bad, int_object));
+    for (const std::string& b : binaries)
+      printf("  %s, %s: %.1f GETs/s at the live agents (20 wanted)\n", c.what, b.c_str(),
+             rate(b, conf(table), gets_t{ports[0]}));
+    fflush(stdout);
+  }
+  close(listener);
+  end_child(agent, SIGTERM, false);
+}
+
+// --- weak agents ------------------------------------------------------------------------------
+
+static void* responder;
+static long* answered;  // objects the weak agent has answered, shared with the benchmark
+
+// Answers a GET with each object's last sub-identifier, unless it asks for more than limit
+// objects: "drop" then ignores it, "generr" refuses it with genErr at index 0.
+static int weak_answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
+  if (op != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || pdu->command != SNMP_MSG_GET)
+    return 1;
+  std::string how((const char*)pdu->community, pdu->community_len);
+  long n = 0, limit = how == "drop" ? 16 : 10;
+  for (netsnmp_variable_list* v = pdu->variables; v; v = v->next_variable)
+    n++;
+  if (how == "drop" && n > limit)
+    return 1;
+  netsnmp_pdu* r = snmp_clone_pdu(pdu);
+  r->command = SNMP_MSG_RESPONSE;
+  for (netsnmp_variable_list* v = r->variables; v; v = v->next_variable) {
+    long k = (long)v->name[v->name_length - 1];
+    snmp_set_var_typed_value(v, ASN_INTEGER, &k, sizeof k);
+  }
+  if (n > limit)
+    r->errstat = SNMP_ERR_GENERR;
+  else
+    __atomic_add_fetch(answered, n, __ATOMIC_RELAXED);
+  if (!snmp_sess_send(responder, r))
+    snmp_free_pdu(r);
+  return 1;
+}
+
+static pid_t start_weak_agent(int port) {
+  answered = (long*)mmap(NULL, sizeof(long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  pid_t pid = fork();
+  if (pid != 0)
+    return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  netsnmp_session s;
+  snmp_sess_init(&s);
+  s.version = SNMP_VERSION_2c;
+  s.callback = weak_answer;
+  netsnmp_transport* t = netsnmp_transport_open_server("snmp", ("udp:" + at(port)).c_str());
+  if (!t || !(responder = snmp_sess_add(&s, t, NULL, NULL)))
+    _exit(1);
+  for (;;) {
+    fd_set fds;
+    FD_ZERO(&fds);
+    int n = 0, block = 1;
+    timeval tv;
+    snmp_sess_select_info(responder, &n, &fds, &tv, &block);
+    if (select(n, &fds, NULL, NULL, NULL) > 0)
+      snmp_sess_read(responder, &fds);
+  }
+}
+
+static void weak_agents(const std::vector<std::string>& binaries) {
+  int port = free_udp_port();
+  pid_t agent = start_weak_agent(port);
+  struct {
+    const char* how;
+    int objects;
+  } cases[] = {{"drop", 29}, {"generr", 25}};
+  for (const auto& c : cases) {
+    std::vector<std::string> table;
+    for (int k = 1; k <= c.objects; k++)
+      table.push_back(signal(k, 1, at(port), "1.3.6.1.4.1.4242.1." + std::to_string(k),
+                             "snmp_community = \"" + std::string(c.how) + "\";"));
+    for (const std::string& b : binaries)
+      printf("  %d objects of an agent that %s, %s: %.1f of %d read a round\n", c.objects,
+             c.how[0] == 'd' ? "drops GETs of more than 16" : "refuses more than 10 with genErr",
+             b.c_str(), rate(b, conf(table), [&] { return (double)*answered; }) / 2, c.objects);
+    fflush(stdout);
+  }
+  end_child(agent, SIGKILL, false);
+}
+
+// --- cloned v3 devices ------------------------------------------------------------------------
+
+// An snmpd cloned from one template: engine ID "cloned", user "clone"; its state in dir is on its
+// configuration path (no -C), so that it boots once more at each start.
+static pid_t start_clone(const std::string& dir, int port) {
+  mkdir(dir.c_str(), 0700);
+  mkdir((dir + "/persist").c_str(), 0700);
+  write_file(dir + "/snmpd.conf", "engineID cloned\nrocommunity public 127.0.0.1\n"
+             "createUser clone SHA \"clonepassphrase\" AES \"clonepassphrase\"\nrouser clone priv\n");
+  pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    setenv("SNMPCONFPATH", (dir + ":" + dir + "/persist").c_str(), 1);
+    setenv("SNMP_PERSISTENT_DIR", (dir + "/persist").c_str(), 1);
+    execl("/usr/sbin/snmpd", "snmpd", "-f", "-Ln", ("udp:" + at(port)).c_str(), (char*)NULL);
+    _exit(127);
+  }
+  if (!await_agent(at(port), "public", counters, 10))
+    fail("a clone did not answer on " + at(port));
+  return pid;
+}
+
+static void clones(const std::vector<std::string>& binaries, const std::string& dir) {
+  int ports[2] = {free_udp_port(), free_udp_port()};
+  pid_t pids[2];
+  for (int boots = 1; boots < 3; boots++)  // the second one boots three times
+    end_child(start_clone(dir + "/clone1", ports[1]), SIGTERM, false);
+  pids[1] = start_clone(dir + "/clone1", ports[1]);
+  pids[0] = start_clone(dir + "/clone0", ports[0]);
+  std::string v3 = "snmp_user = \"clone\"; snmp_sec_level = 2; snmp_auth_prot = 1; snmp_priv_prot = 1;"
+                   " snmp_auth_pphrase = \"clonepassphrase\"; snmp_priv_pphrase = \"clonepassphrase\";";
+  std::string table = conf({signal(0, 2, at(ports[0]), int_object, v3), signal(1, 2, at(ports[1]), int_object, v3)});
+  for (const std::string& b : binaries)
+    for (int k = 0; k < 2; k++)
+      printf("  clone %d of 2 (boots %d), %s: %.1f GETs/s answered (2 wanted)\n", k + 1, k ? 3 : 1,
+             b.c_str(), rate(b, table, gets_t{ports[k]}));
+  for (pid_t pid : pids)
+    end_child(pid, SIGTERM, false);
+}
+
+int main(int argc, char** argv) {
+  std::vector<std::string> binaries;
+  std::string baseline;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--secs" && i + 1 < argc)
+      secs = atof(argv[++i]);
+    else if (a == "--baseline" && i + 1 < argc)
+      baseline = argv[++i];
+    else if (a[0] != '-')
+      binaries.push_back(a);
+    else
+      fail("usage: snmp_networks [--secs S] [--baseline BINARY] [BINARY]");
+  }
+  if (binaries.empty())
+    binaries.push_back(morvane_beside_bench());
+  if (!baseline.empty())
+    binaries.push_back(baseline);
+  for (std::string& b : binaries) {
+    char* path = realpath(b.c_str(), NULL);
+    if (!path)
+      fail("no binary " + b);
+    b = path;
+    free(path);
+  }
+  std::string dir = make_temp_dir("morvane-networks");
+  mkdir((dir + "/live").c_str(), 0700);
+  printf("live agents, period 0.5 s:\n");
+  live_agents(binaries, dir);
+  printf("weak agents, period 0.5 s:\n");
+  weak_agents(binaries);
+  printf("cloned v3 devices, period 0.5 s:\n");
+  clones(binaries, dir);
+  remove_tree(dir);
+  return 0;
+}
