@@ -142,7 +142,10 @@ static void live_agents(const std::vector<std::string>& binaries, const std::str
 // --- weak agents ------------------------------------------------------------------------------
 
 static void* responder;
-static long* answered;  // objects the weak agent has answered, shared with the benchmark
+// Objects the weak agent has answered, and answers that held the first object (one a round),
+// shared with the benchmark.
+static long* answered;
+static long* rounds;
 
 // Answers a GET with each object's last sub-identifier, unless it asks for more than limit
 // objects: "drop" then ignores it, "generr" refuses it with genErr at index 0.
@@ -157,21 +160,26 @@ static int weak_answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
     return 1;
   netsnmp_pdu* r = snmp_clone_pdu(pdu);
   r->command = SNMP_MSG_RESPONSE;
+  bool first = false;
   for (netsnmp_variable_list* v = r->variables; v; v = v->next_variable) {
     long k = (long)v->name[v->name_length - 1];
     snmp_set_var_typed_value(v, ASN_INTEGER, &k, sizeof k);
+    first = first || k == 1;
   }
-  if (n > limit)
+  if (n > limit) {
     r->errstat = SNMP_ERR_GENERR;
-  else
+  } else {
     __atomic_add_fetch(answered, n, __ATOMIC_RELAXED);
+    __atomic_add_fetch(rounds, first, __ATOMIC_RELAXED);
+  }
   if (!snmp_sess_send(responder, r))
     snmp_free_pdu(r);
   return 1;
 }
 
 static pid_t start_weak_agent(int port) {
-  answered = (long*)mmap(NULL, sizeof(long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  answered = (long*)mmap(NULL, 2 * sizeof(long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  rounds = answered + 1;
   pid_t pid = fork();
   if (pid != 0)
     return pid;
@@ -206,10 +214,18 @@ static void weak_agents(const std::vector<std::string>& binaries) {
     for (int k = 1; k <= c.objects; k++)
       table.push_back(signal(k, 1, at(port), "1.3.6.1.4.1.4242.1." + std::to_string(k),
                              "snmp_community = \"" + std::string(c.how) + "\";"));
-    for (const std::string& b : binaries)
-      printf("  %d objects of an agent that %s, %s: %.1f of %d read a round\n", c.objects,
-             c.how[0] == 'd' ? "drops GETs of more than 16" : "refuses more than 10 with genErr",
-             b.c_str(), rate(b, conf(table), [&] { return (double)*answered; }) / 2, c.objects);
+    for (const std::string& b : binaries) {
+      long a0 = 0, r0 = 0;  // at the last count, which rate takes at the start and the end
+      double per_round = 0, per_second = rate(b, conf(table), [&] {
+        long a = *answered, r = *rounds;
+        per_round = r > r0 ? (double)(a - a0) / (r - r0) : 0;
+        a0 = a, r0 = r;
+        return (double)r;
+      });
+      printf("  %d objects of an agent that %s, %s: %.1f of %d read a round, %.2f rounds/s\n",
+             c.objects, c.how[0] == 'd' ? "drops GETs of more than 16" : "refuses more than 10 with genErr",
+             b.c_str(), per_round, c.objects, per_second);
+    }
     fflush(stdout);
   }
   end_child(agent, SIGKILL, false);

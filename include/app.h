@@ -41,9 +41,10 @@ struct signal_t {
   std::string inactive_value;
   std::atomic<float> float_value{0};
   std::atomic<int32_t> int_value{0};
+  // beside the numbers and value_type, so that a numeric reading touches fewer cache lines
+  std::atomic<int64_t> good_at{0};  // monotonic_ms() of the last good reply; 0: none yet
   std::string text_value;      // guarded by text_lock: use get_text_value/set_text_value
   std::mutex text_lock;
-  std::atomic<int64_t> good_at{0};  // monotonic_ms() of the last good reply; 0: none yet
 };
 
 // The display and the sender read good_at on every frame and pass: it must take no lock.

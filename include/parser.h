@@ -13,5 +13,8 @@ struct signal_t;
 // non-empty text for type 3) sets good_at to monotonic_ms(). Never throws but for want of
 // memory.
 void res_parse(signal_t* signal, const std::string& text);
+// Stores n as res_parse stores its decimal text and a line end, byte for byte the same reading,
+// without making or reading the text (but for type 3). Never throws but for want of memory.
+void res_number(signal_t* signal, long long n);
 
 #endif

@@ -30,6 +30,9 @@ struct member_t {
   // the library's print of the whole variable gives: 0 not known yet, 1 yes, -1 no.
   struct tree* node = NULL;
   int by_node = 0;
+  // The ASN type whose values snmpget prints for this object as a bare decimal number (no enums,
+  // display hint or units on its node), so that they need no printing; 0: none.
+  u_char plain = 0;
 };
 
 struct session_t;

@@ -6,6 +6,9 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <string>
+
 #include "app.h"
 
 // strtof's own answer on overflow and underflow (an infinity with its sign, 0 or a
@@ -60,5 +63,29 @@ static bool store(signal_t* signal, const std::string& text) {
 void res_parse(signal_t* signal, const std::string& text) {
   // the stamp follows the value, so a reader that sees it fresh sees the value it stamps
   if (signal && store(signal, text))
+    signal->good_at = monotonic_ms();
+}
+
+// Each value type's reading of n: strtof and strtoll of a decimal integer give what the
+// conversion and the clamp give, both rounding to nearest.
+static bool store_number(signal_t* signal, long long n) {
+  switch (signal->value_type) {
+    case 0:
+      signal->float_value = (float)n;
+      return true;
+    case 1:
+      signal->int_value = (int32_t)std::min<long long>(std::max<long long>(n, INT32_MIN), INT32_MAX);
+      return true;
+    case 2:
+      signal->int_value = n != 0;
+      return true;
+    case 3:
+      return store(signal, std::to_string(n) + "\n");
+  }
+  return false;
+}
+
+void res_number(signal_t* signal, long long n) {
+  if (signal && store_number(signal, n))
     signal->good_at = monotonic_ms();
 }

@@ -31,6 +31,10 @@ static const int64_t refresh_ns = 300 * 1000000000LL;
 static const int64_t relook_ns = 10 * 1000000000LL;
 // The epoll tag of the resolver's answers; a session's carries its index.
 static const uint32_t resolver_tag = UINT32_MAX;
+// With a period, rounds start on a grid of this many slots a period: the sessions of a slot
+// start in one wake-up and their answers come together, so the thread wakes a few dozen times
+// a period instead of several times for each session, and the agents' load is still spread.
+static const int slots_per_period = 16;
 
 struct snmp_engine_t {
   std::vector<session_t*> sessions;
@@ -42,6 +46,7 @@ struct snmp_engine_t {
   int epoll = -1;
   netsnmp_large_fd_set fds;  // one socket at a time, for the library's read
   int64_t period_ns = 0;     // 0: no period
+  int64_t slot_ns = 0;       // period_ns / slots_per_period; 0: no grid
   bool forever = false;      // false: sessions are not rescheduled after their round
   size_t busy = 0;           // sessions in a round
 };
@@ -319,13 +324,19 @@ static void ask(snmp_engine_t* e, session_t* s) {
   send_request(e, s, batch_pdu(s));
 }
 
-static void start_round(snmp_engine_t* e, session_t* s, int64_t now) {
+// The first time at or after t on the grid of round starts.
+static int64_t on_grid(const snmp_engine_t* e, int64_t t) {
+  return e->slot_ns ? (t + e->slot_ns - 1) / e->slot_ns * e->slot_ns : t;
+}
+
+// began is when the round was due, so that paced rounds keep to their slot.
+static void start_round(snmp_engine_t* e, session_t* s, int64_t began) {
   s->in_round = true;
-  s->began_ns = now;
+  s->began_ns = began;
   begin_batches(s);
   e->busy++;
   if (s->host) {
-    look_up(e, s->host, now);  // now and then, or after a round that failed
+    look_up(e, s->host, now_ns());  // now and then, or after a round that failed
     if (s->open && s->host->address != s->opened_at)
       close_session(e, s);  // the agent has moved
   }
@@ -349,7 +360,7 @@ static void end_round(snmp_engine_t* e, session_t* s, bool failed) {
   int64_t at = s->began_ns + pace_ns(e, s);
   if (failed)
     at = std::max(at, s->began_ns + timeout_ns(s));
-  set_timer(e, s, std::max(now_ns(), at));
+  set_timer(e, s, on_grid(e, std::max(now_ns(), at)));
 }
 
 // No answer, or none that can be trusted: every member not read yet gets snmpget's empty reply,
@@ -402,6 +413,7 @@ static void read_session(snmp_engine_t* e, session_t* s) {
 
 static void fire_timers(snmp_engine_t* e, int64_t now) {
   while (!e->timers.empty() && e->timers.begin()->first <= now) {
+    int64_t due = e->timers.begin()->first;
     session_t* s = e->timers.begin()->second;
     clear_timer(e, s);
     if (s->waiting) {
@@ -410,7 +422,7 @@ static void fire_timers(snmp_engine_t* e, int64_t now) {
     } else if (s->resolving || s->connecting >= 0) {
       fail_round(e, s);
     } else if (!s->in_round) {
-      start_round(e, s, now);
+      start_round(e, s, due);
     }
   }
 }
@@ -492,6 +504,7 @@ snmp_engine_t* snmp_engine_new(const std::vector<signal_t*>& table, const snmp_c
     return NULL;  // what it made lives on unused, as an engine would
   netsnmp_large_fd_set_init(&e->fds, FD_SETSIZE);
   e->period_ns = conf && conf->poll_period > 0 ? conf->poll_period * 1000000LL : 0;
+  e->slot_ns = e->period_ns / slots_per_period;  // whole: a period in ms is a multiple of 64 ns
   return e;
 }
 
@@ -531,7 +544,7 @@ void* get_snmp_data(void* engine) {
   size_t n = e->sessions.size();
   for (size_t i = 0; i < n; i++)
     if (!e->sessions[i]->members.empty())
-      set_timer(e, e->sessions[i], now + (int64_t)(e->period_ns * i / n));
+      set_timer(e, e->sessions[i], on_grid(e, now + (int64_t)(e->period_ns * i / n)));
   run(e);
   return NULL;
 }

@@ -42,6 +42,18 @@ static std::string printed(size_t length) {
   return std::string((const char*)text, strnlen((const char*)text, length));
 }
 
+// The number of an INTEGER, Counter32 or Gauge32, as the library prints it.
+static long long number(const netsnmp_variable_list* v) {
+  return v->type == ASN_INTEGER ? (long long)*v->val.integer : (long long)(*v->val.integer & 0xffffffff);
+}
+
+// True when every value of v's type at node t prints as its number: nothing on the node turns a
+// number into a label, a scaled figure or a figure with units.
+static bool plain(const struct tree* t, const netsnmp_variable_list* v) {
+  bool numeric = v->type == ASN_INTEGER || v->type == ASN_COUNTER || v->type == ASN_GAUGE;
+  return numeric && (!t || (!t->enums && !t->hint && !t->units));
+}
+
 // What snmpget prints for v: the value up to its first NUL and a line end. The value alone is
 // printed by m's MIB node once that has printed the same as the library's whole print;
 // exceptions always take the whole print.
@@ -62,13 +74,17 @@ static std::string printed_value(member_t* m, const netsnmp_variable_list* v) {
     m->node = get_tree(m->name.data(), m->name.size(), get_tree_head());
     length = 0;
     m->by_node = print_by_node(*m, v, &length) && printed(length) + "\n" == line ? 1 : -1;
+    m->plain = plain(m->node, v) && std::to_string(number(v)) + "\n" == line ? v->type : 0;
   }
   return line;
 }
 
 void give_reply(member_t* m, const netsnmp_variable_list* v) {
   try {
-    res_parse(m->signal, v ? printed_value(m, v) : std::string());
+    if (v && m->plain && v->type == m->plain)
+      res_number(m->signal, number(v));
+    else
+      res_parse(m->signal, v ? printed_value(m, v) : std::string());
   } catch (const std::exception&) {
     // no memory for this reading: it stays as it was
   }

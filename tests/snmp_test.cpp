@@ -447,7 +447,7 @@ void* responder;  // the answering session of the test's own agent, in its proce
 long* gets;       // GETs the agent has had, by community (how_index), shared with the test
 
 const char* const hows[] = {"fine", "few", "swap", "rename", "extra", "index", "bad1", "bad3",
-                            "toobig", "generr10", "drop16", "flaky", "held", "spread"};
+                            "toobig", "generr10", "drop16", "flaky", "held", "spread", "enum"};
 const int released = 63;  // gets[released]: the test lets "held" answer
 
 // "spread0", "spread1"... count as "spread".
@@ -472,7 +472,7 @@ long index_of(netsnmp_pdu* r, long k) {
 // "extra" adds one, "toobig" refuses more than 10 objects, "index" names an error at index 99,
 // "bad1" and "bad3" name noSuchName at the object ending in 1 or 3. Weak agents: "generr10"
 // answers more than 10 objects with genErr at index 0, "drop16" drops GETs of more than 16,
-// "flaky" drops its first GET of more than one object. "held" answers its first GET once the test
+// "flaky" drops its first GET of more than one object. "enum" answers 7, then 1. "held" answers its first GET once the test
 // releases it and drops the others. Like many devices, it takes no more than 60 objects in a GET.
 int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
   if (op != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || pdu->command != SNMP_MSG_GET)
@@ -493,7 +493,7 @@ int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
   r->command = SNMP_MSG_RESPONSE;
   netsnmp_variable_list *first = r->variables, *second = first->next_variable, *last = first;
   for (netsnmp_variable_list* v = first; v; v = v->next_variable) {
-    long k = (long)v->name[v->name_length - 1];
+    long k = how == "enum" ? (gets[how_index(how)] > 1 ? 1 : 7) : (long)v->name[v->name_length - 1];
     snmp_set_var_typed_value(v, ASN_INTEGER, &k, sizeof k);
     last = v;
   }
@@ -585,6 +585,20 @@ TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWea
       if (c.shown[k - 1] == 0)
         c.shown[k - 1] = k;
     }
+  // A MIB of the test's own names 1 and 2 of "enum"'s object, not 7: a number seen plain once
+  // is still printed by its name when it has one.
+  std::string mibs = make_temp_dir();
+  write_file(mibs + "/MORVANE-TEST-MIB.txt", "MORVANE-TEST-MIB DEFINITIONS ::= BEGIN\nstate OBJECT-TYPE\n"
+             "SYNTAX INTEGER { up(1), down(2) }\nMAX-ACCESS read-only\nSTATUS current\nDESCRIPTION \"\"\n"
+             "::= { iso 3 6 1 4 1 4242 4 }\nEND\n");
+  setenv("MIBDIRS", ("+" + mibs).c_str(), 1);
+  signal_t* named = new_signal();
+  named->call_type = 1;
+  named->value_type = 3;
+  named->snmp_community = "enum";
+  named->ip_addr = address;
+  named->oid = "MORVANE-TEST-MIB::state.0";
+  table.push_back(named);
   static snmp_engine_t* engine = snmp_engine_new(table, NULL);
   std::vector<long> least(sizeof hows / sizeof *hows, LONG_MAX);
   for (int round = 1; round <= rounds; round++) {
@@ -601,6 +615,7 @@ TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWea
       }
     for (size_t i = 0; round > 1 && i < least.size(); i++)
       least[i] = std::min(least[i], gets[i] - before[i]);
+    EXPECT_EQ(round == 1 ? "7\n" : "up\n", get_text_value(named)) << "round " << round;
   }
   for (const auto& c : cases) {
     if (c.least_gets) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <libconfig.h>
 #include <math.h>
 #include <stdlib.h>
@@ -102,6 +103,26 @@ TEST(ParserTest, EachValueTypeTakesItsNumberOrKeepsTheReading) {
     // a reply is good when it changed the reading, an empty text excepted
     bool good = c.f != -123.25f || c.i != -123 || (std::string(c.text) != "old" && *c.text);
     EXPECT_EQ(good, s->good_at.load() != 0) << c.type << " " << c.reply;
+  }
+}
+
+// The built-in engine gives plain numbers without their text: the reading must be the text's.
+TEST(ParserTest, ANumberGivesWhatItsDecimalTextGives) {
+  for (long long n : {0LL, -7LL, 16777217LL, -16777219LL, 2147483647LL, 2147483648LL, -2147483649LL,
+                      4294967295LL, 9007199254740993LL, LLONG_MAX, LLONG_MIN}) {
+    for (int type = 0; type <= 4; type++) {
+      signal_t *by_text = new_signal(), *by_number = new_signal();
+      for (signal_t* s : {by_text, by_number}) {
+        s->value_type = type;
+        set_text_value(s, "old");
+      }
+      res_parse(by_text, std::to_string(n) + "\n");
+      res_number(by_number, n);
+      EXPECT_EQ(by_text->float_value.load(), by_number->float_value.load()) << n << " " << type;
+      EXPECT_EQ(by_text->int_value.load(), by_number->int_value.load()) << n << " " << type;
+      EXPECT_EQ(get_text_value(by_text), get_text_value(by_number)) << n << " " << type;
+      EXPECT_EQ(by_text->good_at.load() != 0, by_number->good_at.load() != 0) << n << " " << type;
+    }
   }
 }
 
