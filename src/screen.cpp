@@ -38,20 +38,23 @@ struct screen_t {
   const snmp_conf_t* conf = NULL;
   delivery_t* delivery = NULL;
   FILE* out = NULL;
-  int in_fd = -1;                // -1 once the terminal has hung up: no more keys
-  int wake = -1;                 // the signal pipe's end to read
-  std::mutex lock;               // held around every curses call and the fields below
-  bool open = false;             // curses holds the terminal
-  int saved_stderr = -1;         // standard error as it was before the screen
-  int widest = 0;                // the widest name, in terminal columns
-  std::vector<size_t> matching;  // rows whose name holds the filter, in table order
-  std::vector<size_t> old_rows;  // of those, the stale and never-read ones, for stale_only
-  std::wstring filter;           // as typed; empty: every row
-  std::wstring typed;            // the filter being typed after "/"
+  int in_fd = -1;                 // -1 once the terminal has hung up: no more keys
+  int wake = -1;                  // the signal pipe's end to read
+  std::mutex lock;                // held around every curses call and the fields below
+  bool open = false;              // curses holds the terminal
+  int saved_stderr = -1;          // standard error as it was before the screen
+  int widest = 0;                 // the widest name, in terminal columns
+  std::vector<size_t> matching;   // rows whose name holds the filter, in table order
+  std::vector<size_t> old_rows;   // of those, the stale and never-read ones, for stale_only
+  std::vector<uint8_t> states;    // each signal's row_state_t when it was last looked at
+  long counts[4] = {0, 0, 0, 0};  // signals in each state
+  size_t next_look = 0;           // the signal the next frame looks at first
+  std::wstring filter;            // as typed; empty: every row
+  std::wstring typed;             // the filter being typed after "/"
   bool typing = false;
   bool stale_only = false;
-  size_t top = 0;                // the first row in view: an index into the rows shown
-  size_t shown = 0;              // how many rows the last frame had to show
+  size_t top = 0;    // the first row in view: an index into the rows shown
+  size_t shown = 0;  // how many rows the last frame had to show
 };
 
 // The screen that holds the terminal, for the exit handler; the write end of its signal pipe,
@@ -62,6 +65,8 @@ static int wake_fd = -1;
 static const int64_t frame_ms = 500;
 // Columns a reading keeps when names are long: room for a sign, ten digits and two decimals.
 static const int reading_room = 16;
+// Signals a frame looks at for the counts and "s" (look_at): a table up to this size whole.
+static const size_t looks_a_frame = 4096;
 // Longest filter, in characters.
 static const size_t filter_max = 200;
 enum { pair_fresh = 1, pair_stale, pair_header, pair_good, pair_bad };
@@ -79,11 +84,13 @@ static void on_signal(int sig) {
 // C.UTF-8's tables, so wcwidth and ncurses agree with the bytes the table always wrote.
 static void use_utf8_ctype() {
   setlocale(LC_CTYPE, "");
-  if (strcmp(nl_langinfo(CODESET), "UTF-8") != 0) setlocale(LC_CTYPE, "C.UTF-8");
+  if (strcmp(nl_langinfo(CODESET), "UTF-8") != 0)
+    setlocale(LC_CTYPE, "C.UTF-8");
 }
 
 static void append_ascii(std::wstring* w, const char* text) {
-  while (*text) w->push_back((wchar_t)(unsigned char)*text++);
+  while (*text)
+    w->push_back((wchar_t)(unsigned char)*text++);
 }
 
 // Returns text as the screen shows it: escaped as the table escapes it (visible_text), with a
@@ -117,44 +124,108 @@ static std::wstring shown_text(const std::string& text) {
 // Terminal columns of a text made by shown_text, where every character has a width.
 static int columns(const std::wstring& w) {
   int n = 0;
-  for (wchar_t c : w) n += wcwidth(c);
+  for (wchar_t c : w)
+    n += wcwidth(c);
   return n;
+}
+
+// Terminal columns of a name as shown; a name of printable ASCII alone, as most are, shows as it is.
+static int name_columns(const std::string& name) {
+  for (char c : name)
+    if (c < 0x20 || c > 0x7e || c == '\\')
+      return columns(shown_text(name));
+  return (int)name.size();
 }
 
 // Cuts w to at most cols columns, its last one "…" when anything was cut off.
 static void fit(std::wstring* w, int cols) {
-  if (columns(*w) <= cols) return;
+  if (columns(*w) <= cols)
+    return;
   int used = 0;
   size_t keep = 0;
-  while (keep < w->size() && used + wcwidth((*w)[keep]) <= cols - 1) used += wcwidth((*w)[keep++]);
+  while (keep < w->size() && used + wcwidth((*w)[keep]) <= cols - 1)
+    used += wcwidth((*w)[keep++]);
   w->resize(keep);
-  if (cols > 0) w->push_back(L'\x2026');
+  if (cols > 0)
+    w->push_back(L'\x2026');
 }
 
-static bool shown_type(const signal_t* s) { return s->value_type >= 0 && s->value_type <= 3; }
-
-// True for a row that "s" keeps: stale, or never read at all.
-static bool old_reading(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms) {
-  return s->good_at.load() == 0 || is_stale(s, conf, now_ms);
+static bool shown_type(const signal_t* s) {
+  return s->value_type >= 0 && s->value_type <= 3;
 }
 
-static std::wstring folded(std::wstring w) {
-  for (wchar_t& c : w) c = (wchar_t)towlower((wint_t)c);
-  return w;
+// What a row's reading is, for the summary's counts and for "s".
+enum row_state_t : uint8_t { row_hidden, row_fresh, row_stale, row_never };
+
+static row_state_t state_of(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms) {
+  if (!shown_type(s))
+    return row_hidden;
+  if (s->good_at.load() == 0)
+    return row_never;
+  return is_stale(s, conf, now_ms) ? row_stale : row_fresh;
 }
 
-// The rows whose name, as shown, holds filter in any case: names never change, so this runs
-// once a filter, not once a frame.
+// Looks at the next n signals (the whole table at most), in turn. Each look reads a signal's
+// good_at, mostly a cache miss at 100 000 signals: a frame looks at a part of a big table, so it
+// costs the same at any size, and the counts follow the readings over a few frames. A row's
+// value type never changes, so hidden rows are passed over; good_at is asked for a few signals
+// ahead, so that the misses overlap.
+static void look_at(screen_t* s, int64_t now_ms, size_t n) {
+  const std::vector<signal_t*>& table = *s->table;
+  for (size_t k = 0; k < std::min(n, table.size()); k++) {
+    size_t i = s->next_look;
+    s->next_look = (i + 1) % table.size();
+    __builtin_prefetch(&table[(i + 8) % table.size()]->good_at);
+    if (s->states[i] == row_hidden)
+      continue;
+    row_state_t state = state_of(table[i], s->conf, now_ms);
+    s->counts[s->states[i]]--;
+    s->counts[state]++;
+    s->states[i] = state;
+  }
+}
+
+static wchar_t folded(wchar_t c) {
+  return c < 0x80 ? (c >= L'A' && c <= L'Z' ? c + 32 : c) : (wchar_t)towlower((wint_t)c);
+}
+
+// Puts the characters of name into out in lower case; a byte that is not UTF-8 gives U+FFFD.
+static void fold_name(const std::string& name, std::wstring* out) {
+  out->clear();
+  mbstate_t state{};
+  for (size_t i = 0; i < name.size();) {
+    wchar_t c = (unsigned char)name[i];
+    size_t n = c < 0x80 ? 1 : mbrtowc(&c, name.data() + i, name.size() - i, &state);
+    if (n == (size_t)-1 || n == (size_t)-2 || n == 0) {
+      c = L'\xfffd';
+      n = 1;
+      state = mbstate_t{};
+    }
+    out->push_back(folded(c));
+    i += n;
+  }
+}
+
+// The rows whose name holds filter in any case: names never change, so this runs once a filter,
+// not once a frame.
 static void set_filter(screen_t* s, const std::wstring& filter) {
   s->filter = filter;
   s->top = 0;
   s->matching.clear();
-  std::wstring part = folded(filter);
+  std::wstring part = filter, name;
+  for (wchar_t& c : part)
+    c = folded(c);
   const std::vector<signal_t*>& table = *s->table;
-  for (size_t i = 0; i < table.size(); i++)
-    if (shown_type(table[i]) &&
-        (part.empty() || folded(shown_text(table[i]->name)).find(part) != std::wstring::npos))
-      s->matching.push_back(i);
+  for (size_t i = 0; i < table.size(); i++) {
+    if (!shown_type(table[i]))
+      continue;
+    if (!part.empty()) {
+      fold_name(table[i]->name, &name);
+      if (name.find(part) == std::wstring::npos)
+        continue;
+    }
+    s->matching.push_back(i);
+  }
 }
 
 static void show_all(screen_t* s) {
@@ -164,11 +235,13 @@ static void show_all(screen_t* s) {
 }
 
 // The rows a frame shows: those of the filter, and of them only the old ones with "s".
-static const std::vector<size_t>& rows_shown(screen_t* s, int64_t now_ms) {
-  if (!s->stale_only) return s->matching;
+static const std::vector<size_t>& rows_shown(screen_t* s) {
+  if (!s->stale_only)
+    return s->matching;
   s->old_rows.clear();
   for (size_t i : s->matching)
-    if (old_reading((*s->table)[i], s->conf, now_ms)) s->old_rows.push_back(i);
+    if (s->states[i] == row_stale || s->states[i] == row_never)
+      s->old_rows.push_back(i);
   return s->old_rows;
 }
 
@@ -177,7 +250,7 @@ static int page_rows() {
 }
 
 // The widest name column the terminal allows: a reading keeps reading_room columns, or half.
-static int name_columns(const screen_t* s) {
+static int name_column(const screen_t* s) {
   return std::min(s->widest, std::max(COLS - reading_room, COLS / 2));
 }
 
@@ -219,16 +292,9 @@ static void draw_line(int y, std::wstring text, int cols) {
   mvaddwstr(y, 0, text.c_str());
 }
 
-static void draw_summary(const screen_t* s, const std::vector<size_t>& rows, int64_t now_ms) {
-  long total = 0, never = 0, stale = 0;
-  for (signal_t* sig : *s->table) {
-    if (!shown_type(sig)) continue;
-    total++;
-    if (sig->good_at.load() == 0)
-      never++;
-    else if (is_stale(sig, s->conf, now_ms))
-      stale++;
-  }
+static void draw_summary(const screen_t* s, const std::vector<size_t>& rows) {
+  long never = s->counts[row_never], stale = s->counts[row_stale];
+  long total = s->counts[row_fresh] + stale + never;
   std::wstring w = std::to_wstring(total) + L" signals: ";
   if (s->conf && s->conf->stale_after > 0)
     w +=
@@ -242,8 +308,10 @@ static void draw_summary(const screen_t* s, const std::vector<size_t>& rows, int
     w += L"rows " + std::to_wstring(s->top + 1) + L"-" +
          std::to_wstring(std::min(rows.size(), s->top + (size_t)page_rows())) + L" of " +
          std::to_wstring(rows.size());
-  if (!s->filter.empty()) w += L" | filter \"" + s->filter + L"\"";
-  if (s->stale_only) w += L" | stale only";
+  if (!s->filter.empty())
+    w += L" | filter \"" + s->filter + L"\"";
+  if (s->stale_only)
+    w += L" | stale only";
   draw_line(0, w, COLS);
 }
 
@@ -299,7 +367,8 @@ static void health_text(const delivery_health_t& h, std::wstring* word, std::wst
       *word = L"failing:";
       *rest = L" " + std::to_wstring(h.error) + L" since " + clock_text(h.failing_since) + L", " +
               failures_text(h.failures);
-      if (h.next_try) *rest += L", next try " + clock_text(h.next_try);
+      if (h.next_try)
+        *rest += L", next try " + clock_text(h.next_try);
       *rest += L" (" + error_text(h.error) + L")";
       break;
     case delivery_ended:
@@ -318,7 +387,8 @@ static void draw_status(screen_t* s) {
     return;
   }
   delivery_health_t h;
-  if (s->delivery) h = delivery_health(s->delivery);
+  if (s->delivery)
+    h = delivery_health(s->delivery);
   std::wstring word, rest;
   health_text(h, &word, &rest);
   bool bad = h.state == delivery_failing || h.state == delivery_ended;
@@ -335,14 +405,16 @@ static void draw_status(screen_t* s) {
 
 void screen_frame(screen_t* s, int64_t now_ms) {
   std::lock_guard<std::mutex> hold(s->lock);
-  if (!s->open) return;
-  const std::vector<size_t>& rows = rows_shown(s, now_ms);
+  if (!s->open)
+    return;
+  look_at(s, now_ms, looks_a_frame);
+  const std::vector<size_t>& rows = rows_shown(s);
   size_t page = (size_t)page_rows();
   s->shown = rows.size();
   s->top = std::min(s->top, rows.size() - std::min(rows.size(), page));
-  int name_cols = name_columns(s);
+  int name_cols = name_column(s);
   erase();
-  draw_summary(s, rows, now_ms);
+  draw_summary(s, rows);
   draw_header(name_cols);
   for (size_t i = 0; i < page && s->top + i < rows.size(); i++)
     draw_row(s, 2 + (int)i, (*s->table)[rows[s->top + i]], name_cols, now_ms);
@@ -369,7 +441,8 @@ static void filter_key(screen_t* s, wint_t key, bool function_key) {
     show_all(s);
   } else if ((function_key && key == KEY_BACKSPACE) ||
              (!function_key && (key == 127 || key == 8))) {
-    if (!s->typed.empty()) s->typed.pop_back();
+    if (!s->typed.empty())
+      s->typed.pop_back();
   } else if (!function_key && iswprint(key) && s->typed.size() < filter_max) {
     s->typed.push_back((wchar_t)key);
   }
@@ -422,7 +495,8 @@ static void no_flow_control(int fd) {
 }
 
 static void start_colours() {
-  if (!has_colors()) return;
+  if (!has_colors())
+    return;
   start_color();
   short back = use_default_colors() == OK ? -1 : COLOR_BLACK;
   init_pair(pair_fresh, COLOR_CYAN, back);
@@ -438,7 +512,8 @@ screen_t* screen_new(FILE* in, FILE* out, const std::vector<signal_t*>& table,
   use_env(FALSE);  // the size is the terminal's, never $LINES and $COLUMNS
   use_tioctl(TRUE);
   SCREEN* term = newterm(NULL, out, in);
-  if (!term) return NULL;
+  if (!term)
+    return NULL;
   set_term(term);
   cbreak();
   noecho();
@@ -457,8 +532,16 @@ screen_t* screen_new(FILE* in, FILE* out, const std::vector<signal_t*>& table,
   s->out = out;
   s->in_fd = fileno(in);
   for (signal_t* sig : table)
-    if (shown_type(sig)) s->widest = std::max(s->widest, columns(shown_text(sig->name)));
+    if (shown_type(sig))
+      s->widest = std::max(s->widest, name_columns(sig->name));
   set_filter(s, L"");
+  s->states.assign(table.size(), row_hidden);
+  for (size_t i = 0; i < table.size(); i++)
+    if (shown_type(table[i])) {
+      s->states[i] = row_never;
+      s->counts[row_never]++;
+    }
+  look_at(s, monotonic_ms(), table.size());
   s->open = true;
   return s;
 }
@@ -481,12 +564,16 @@ static void catch_signals(struct sigaction before[n_caught]) {
 
 // Puts the actions before back, and raises again what arrived meanwhile.
 static void uncatch_signals(const struct sigaction before[n_caught], int wake) {
-  for (int i = 0; i < n_caught; i++) sigaction(caught[i], &before[i], NULL);
+  for (int i = 0; i < n_caught; i++)
+    sigaction(caught[i], &before[i], NULL);
   unsigned char sig;
-  while (read(wake, &sig, 1) == 1) raise(sig);
+  while (read(wake, &sig, 1) == 1)
+    raise(sig);
 }
 
-static void close_at_exit() { screen_close(taken); }
+static void close_at_exit() {
+  screen_close(taken);
+}
 
 // Points standard error at /dev/null; returns a descriptor of what it was, or -1.
 static int silence_stderr() {
@@ -502,9 +589,11 @@ static int silence_stderr() {
 
 screen_t* screen_open(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
                       delivery_t* delivery) {
-  if (!conf || conf->display != "screen" || !isatty(0) || !isatty(1)) return NULL;
+  if (!conf || conf->display != "screen" || !isatty(0) || !isatty(1))
+    return NULL;
   int wake[2];
-  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return NULL;
+  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
+    return NULL;
   wake_fd = wake[1];
   struct sigaction before[n_caught];
   catch_signals(before);  // first: ncurses leaves alone the signals caught before it starts
@@ -528,9 +617,11 @@ screen_t* screen_open(const std::vector<signal_t*>& table, const snmp_conf_t* co
 }
 
 void screen_close(screen_t* s) {
-  if (!s) return;
+  if (!s)
+    return;
   std::lock_guard<std::mutex> hold(s->lock);
-  if (!s->open) return;
+  if (!s->open)
+    return;
   s->open = false;
   // a blank screen to leave: tmux, resized meanwhile, would keep lines of a full one above the
   // shell's own
@@ -538,7 +629,8 @@ void screen_close(screen_t* s) {
   refresh();
   endwin();
   fflush(s->out);
-  if (s->saved_stderr >= 0) dup2(s->saved_stderr, 2);
+  if (s->saved_stderr >= 0)
+    dup2(s->saved_stderr, 2);
 }
 
 static void follow_size(screen_t* s) {
@@ -553,14 +645,16 @@ static void follow_size(screen_t* s) {
 static void suspend(screen_t* s) {
   {
     std::lock_guard<std::mutex> hold(s->lock);
-    if (!s->open) return;
+    if (!s->open)
+      return;
     endwin();
   }
   signal(SIGTSTP, SIG_DFL);
   raise(SIGTSTP);  // returns once continued
   catch_signal(SIGTSTP);
   std::lock_guard<std::mutex> hold(s->lock);
-  if (s->open) clearok(curscr, TRUE);  // the next frame repaints whatever the shell wrote
+  if (s->open)
+    clearok(curscr, TRUE);  // the next frame repaints whatever the shell wrote
 }
 
 // Handles the signals that have arrived; one that ends the run ends it here.
@@ -586,11 +680,14 @@ static bool take_keys(screen_t* s) {
     int rc;
     {
       std::lock_guard<std::mutex> hold(s->lock);
-      if (!s->open) return true;
+      if (!s->open)
+        return true;
       rc = get_wch(&key);
     }
-    if (rc == ERR) return true;
-    if (!screen_key(s, key, rc == KEY_CODE_YES)) return false;
+    if (rc == ERR)
+      return true;
+    if (!screen_key(s, key, rc == KEY_CODE_YES))
+      return false;
   }
 }
 
@@ -603,7 +700,8 @@ void screen_run(screen_t* s) {
       next = now + frame_ms;
     }
     pollfd fds[2] = {{s->in_fd, POLLIN, 0}, {s->wake, POLLIN, 0}};
-    if (poll(fds, 2, (int)(next - now)) <= 0) continue;
+    if (poll(fds, 2, (int)(next - now)) <= 0)
+      continue;
     if (fds[1].revents & POLLIN) {
       take_signals(s);
       next = 0;

@@ -13,9 +13,11 @@
 
 namespace {
 
-// A tmux server of the test's own; each session runs one morvane in its dir.
+// A tmux server of the test's own; each session runs one morvane in its dir. The server ends
+// with the test, however it ends, and the morvanes with their sessions.
 struct tmux_t {
   std::string cmd;  // "tmux -S SOCKET -f /dev/null"
+  ~tmux_t() { run("kill-server"); }
   std::string run(const std::string& args) const { return getCmdOut(cmd + " " + args + " 2>&1"); }
   std::string screen(const std::string& session, bool colours = false) const {
     return run("capture-pane -p " + std::string(colours ? "-e " : "") + "-t " + session);
@@ -29,13 +31,13 @@ tmux_t start_tmux() {
   return {"LC_ALL=C.UTF-8 tmux -S " + make_temp_dir() + "/sock -f /dev/null"};
 }
 
-// Starts morvane in dir in a new session of cols x rows with the environment words env; dir
-// gets stty -g from before and after it (files before, after), its pid and its exit status.
-// The shell's own INT trap lets it outlive a Ctrl-C that ends morvane.
+// Starts morvane in dir in a new session of cols x rows with the environment words env and
+// the redirection to; dir gets stty -g from before and after it (files before, after), its pid
+// and its exit status. The shell's own INT trap lets it outlive a Ctrl-C that ends morvane.
 void open_session(const tmux_t& t, const std::string& session, const std::string& dir, int cols,
-                  int rows, const std::string& env) {
+                  int rows, const std::string& env, const std::string& to = "") {
   write_file(dir + "/run.sh", "cd " + dir + "\ntrap true INT\nstty -g > before\n"
-             "sh -c 'echo $$ > pid; exec env LC_ALL=C.UTF-8 " + env + " " + MORVANE_BIN + "'\n"
+             "sh -c 'echo $$ > pid; exec env LC_ALL=C.UTF-8 " + env + " " + MORVANE_BIN + " " + to + "'\n"
              "status=$?\nstty -g > after\necho $status > status\nexec sleep 600\n");
   t.run("new-session -d -x " + std::to_string(cols) + " -y " + std::to_string(rows) + " -s " +
         session + " 'sh " + dir + "/run.sh'");
@@ -131,9 +133,10 @@ TEST(ScreenTest, OneScreenfulAtEachSizePagesFiltersAndQGivesTheTerminalBack) {
   };
   // 80 x 24: the summary, the header, 21 rows in table order, the status line, nothing more
   ASSERT_TRUE(shows(all_read + "rows 1-21 of 3000", rows_from(0, 21, 64))) << screen;
+  EXPECT_TRUE(wait_until([&] { return std::regex_match(line_at(screen = t.screen("m"), 23), delivering); }, 10))
+      << screen;
   EXPECT_EQ(24u, lines_of(screen).size());
-  EXPECT_EQ(row("Name", 64, "Value"), lines_of(screen)[1]);
-  EXPECT_TRUE(std::regex_match(lines_of(screen)[23], delivering)) << lines_of(screen)[23];
+  EXPECT_EQ(row("Name", 64, "Value"), line_at(screen, 1));
   std::string colours = t.screen("m", true);
   EXPECT_NE(std::string::npos, colours.find("\x1b[1m\x1b[34mName")) << colours;
   EXPECT_NE(std::string::npos, colours.find("\x1b[36m21.00"));
@@ -180,7 +183,6 @@ TEST(ScreenTest, OneScreenfulAtEachSizePagesFiltersAndQGivesTheTerminalBack) {
   EXPECT_EQ(read_file(dir + "/before"), read_file(dir + "/after"));
   // the shell's screen is back as it was, the name of the misspelt key on it
   EXPECT_EQ("morvane.conf:1: unknown key \"stale_afte\" in global", line_at(t.screen("m"), 2));
-  t.run("kill-server");
   stop_listener(l);
 }
 
@@ -216,6 +218,9 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
                            "signals = ( { name = \"a\"; call_type = 3; cmd = \"echo 1\"; value_type = 1; } );\n"));
     open_session(t, way, dirs.back(), 80, 24, "ZQK_SERVER=127.0.0.1:1");
   }
+  // the keys from a terminal, the output into a file: the table, and "q" with Enter ends it
+  std::string to_file = run_dir(outage_conf);
+  open_session(t, "file", to_file, 80, 24, "ZQK_SERVER=127.0.0.1:1", "> table");
   std::string screen, records;  // the log is read as it comes: a full socket would hold up the sender
   auto last_line = [&](const std::string& session, const std::regex& want) {
     return wait_until([&] {
@@ -250,10 +255,11 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
   EXPECT_TRUE(m[1] == clock_of(away) || m[1] == clock_of(away + 1) || m[1] == clock_of(away + 2)) << status;
   EXPECT_GT(m[3].str(), m[1].str()) << status;
   int failures = std::stoi(m[2]);
-  EXPECT_TRUE(wait_until([&] {  // one more with each retry
+  std::string since = m[1];
+  EXPECT_TRUE(wait_until([&] {  // one more with each retry, the outage's start the same
     std::string line = last_line_of(t.screen("o"));
-    return std::regex_match(line, m, failing) && std::stoi(m[2]) > failures;
-  }, 5));
+    return std::regex_match(line, m, failing) && std::stoi(m[2]) > failures && m[1] == since;
+  }, 5)) << last_line_of(t.screen("o"));
   for (const char* way : ways)
     EXPECT_TRUE(last_line(way, std::regex("ended [0-9:]+ after 3 failures: -111 \\(Connection refused\\)" + keys)))
         << screen;
@@ -266,19 +272,24 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
     EXPECT_LE(4u, count_of(records, " morvane-[" + pid + "]: ERROR: ZQK ERROR -111\n")) << records;
   }
 
+  std::string table = read_file(to_file + "/table");
+  EXPECT_NE(std::string::npos, table.find("Press \"q\" for exit ...\n")) << table;
+  EXPECT_NE(std::string::npos, table.find("\x1b[0mticks\x1b[36m7\x1b[0m\n")) << table;
+  EXPECT_NE(std::string::npos, table.find("Value put error:-111\n")) << table;
+  t.keys("file", "q Enter");
+
   // SIGTERM, Ctrl-C, SIGHUP: the process ends by the signal, the terminal as it was found
   kill(atoi(pid.c_str()), SIGTERM);
   t.keys("int", "C-c");
   kill(atoi(read_file(dirs[1] + "/pid").c_str()), SIGHUP);
-  const char* statuses[] = {"143\n", "130\n", "129\n"};
-  std::vector<std::string> all = {dir, dirs[0], dirs[1]};
+  const char* statuses[] = {"143\n", "130\n", "129\n", "0\n"};
+  std::vector<std::string> all = {dir, dirs[0], dirs[1], to_file};
   for (size_t i = 0; i < all.size(); i++) {
     EXPECT_TRUE(wait_until([&] { return read_file(all[i] + "/status") == statuses[i]; }, 10))
         << read_file(all[i] + "/status");
     EXPECT_EQ(read_file(all[i] + "/before"), read_file(all[i] + "/after"));
   }
   EXPECT_EQ(std::string::npos, t.run("capture-pane -p -S - -t o").find("Value put error"));
-  t.run("kill-server");
   stop_listener(l);
   if (log >= 0)
     umount2("/dev", MNT_DETACH);
