@@ -68,6 +68,7 @@ struct snmp_conf_t {
   int32_t cmd_timeout = 0;  // a polled command still running then is ended with its group
   int32_t stale_after = 0;  // a reading whose last good reply is older is stale
   int32_t send_retry = 0;   // the wait between single puts once the failure budget is spent
+  std::string display;      // "screen": the operator's screen on a terminal; else the table
 };
 
 // The signal table in file order; never destroyed, so workers may run on through the exit.
@@ -80,9 +81,15 @@ void load_global_conf(config_t* cfg);
 // Appends one record per element of "signals" to signalsVector; writes one line end when
 // "signals" exists. Never fails: missing or mistyped keys keep their defaults.
 void load_signals(config_t* cfg);
+// Writes "FILE:LINE: unknown key "KEY" in GROUP" on standard error, in the file's order, for
+// each key of cfg that the two loaders above did not read: in "global", in the groups of
+// "signals", and at the top (without " in GROUP"). Each key of a group once, at its first line,
+// with " (and in N more)" when it recurs. Call after the loaders. Never fails.
+void name_unknown_keys(config_t* cfg);
 
-// Returns a copy of the signal's text reading, never torn by a concurrent set_text_value.
-std::string get_text_value(signal_t* s);
+// Returns a copy of the signal's text reading, or of its first max_bytes bytes, never torn by a
+// concurrent set_text_value.
+std::string get_text_value(signal_t* s, size_t max_bytes = std::string::npos);
 // Replaces the signal's text reading whole.
 void set_text_value(signal_t* s, const std::string& text);
 

@@ -10,8 +10,9 @@
 
 struct signal_t;
 
-// Thread function; the argument is ignored. Never returns.
-void* print_data(void*);
+// Thread function. With a null argument it shows the table and never returns; given a
+// screen_t (screen_open), it runs that screen and returns once the operator ends it with "q".
+void* print_data(void* screen);
 
 // Returns the number of bytes of s before its first NUL that are not UTF-8 continuation bytes
 // (10xxxxxx); malformed UTF-8 is counted the same way, never rejected.

@@ -10,10 +10,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
+#include <map>
 
 #include "display.h"
 #include "poller.h"
+#include "screen.h"
 #include "sender.h"
 #include "snmpengine.h"
 #include "zqk.h"
@@ -26,14 +29,25 @@ ZQKClient* client = NULL;
 // syslog keeps a pointer to the identity for the whole run.
 static const char log_ident[] = "morvane-";
 
+// The loaders mark each setting they look up (libconfig's hook), so a key is known exactly when
+// a loader reads it, and no list of keys can drift from what is loaded.
+static char known_mark;
+
+static void mark_known(config_setting_t* setting) {
+  if (setting)
+    config_setting_set_hook(setting, &known_mark);
+}
+
 static void lookup_int(const config_setting_t* group, const char* key, int32_t* field) {
   int v;
+  mark_known(config_setting_get_member(group, key));
   if (config_setting_lookup_int(group, key, &v) == CONFIG_TRUE)
     *field = v;
 }
 
 static void lookup_string(const config_setting_t* group, const char* key, std::string* field) {
   const char* v;
+  mark_known(config_setting_get_member(group, key));
   if (config_setting_lookup_string(group, key, &v) == CONFIG_TRUE)
     *field = v;
 }
@@ -44,6 +58,7 @@ void load_global_conf(config_t* cfg) {
   config_setting_t* g = config_lookup(cfg, "global");
   if (!g)
     return;
+  mark_known(g);
   lookup_int(g, "snmp_timeout", &conf->snmp_timeout);
   lookup_int(g, "snmp_num_retries", &conf->snmp_num_retries);
   lookup_int(g, "snmp_sec_level", &conf->snmp_sec_level);
@@ -59,6 +74,7 @@ void load_global_conf(config_t* cfg) {
   lookup_int(g, "cmd_timeout", &conf->cmd_timeout);
   lookup_int(g, "stale_after", &conf->stale_after);
   lookup_int(g, "send_retry", &conf->send_retry);
+  lookup_string(g, "display", &conf->display);
 }
 
 static void load_signal(const config_setting_t* e, signal_t* s) {
@@ -91,6 +107,7 @@ void load_signals(config_t* cfg) {
   config_setting_t* list = config_lookup(cfg, "signals");
   if (!list)
     return;
+  mark_known(list);
   int n = config_setting_length(list);
   for (int i = 0; i < n; i++) {
     signal_t* s = new signal_t;
@@ -100,9 +117,59 @@ void load_signals(config_t* cfg) {
   putc('\n', stdout);
 }
 
-std::string get_text_value(signal_t* s) {
+// One unknown key of a group: where it is first, and how often it recurs.
+struct unknown_key_t {
+  std::string name, group;  // group: " in global", " in signals", or "" at the top
+  const char* file;
+  int line;
+  int more;
+};
+
+static void find_unknown(const config_setting_t* group, const char* where,
+                         std::vector<unknown_key_t>* found, std::map<std::string, size_t>* seen) {
+  if (!group || !config_setting_is_group(group))
+    return;
+  int n = config_setting_length(group);
+  for (int i = 0; i < n; i++) {
+    config_setting_t* key = config_setting_get_elem(group, i);
+    if (config_setting_get_hook(key) == &known_mark)
+      continue;
+    const char* name = config_setting_name(key);
+    auto at = seen->emplace(std::string(where) + ' ' + name, found->size());
+    if (!at.second) {
+      (*found)[at.first->second].more++;
+      continue;
+    }
+    const char* file = config_setting_source_file(key);
+    int line = config_setting_source_line(key);
+    found->push_back({name, where, file ? file : "morvane.conf", line, 0});
+  }
+}
+
+void name_unknown_keys(config_t* cfg) {
+  std::vector<unknown_key_t> found;
+  std::map<std::string, size_t> seen;  // group and name: the key's place in found
+  find_unknown(config_root_setting(cfg), "", &found, &seen);
+  find_unknown(config_lookup(cfg, "global"), " in global", &found, &seen);
+  config_setting_t* list = config_lookup(cfg, "signals");
+  int n = list ? config_setting_length(list) : 0;
+  for (int i = 0; i < n; i++)
+    find_unknown(config_setting_get_elem(list, i), " in signals", &found, &seen);
+  std::stable_sort(found.begin(), found.end(), [](const unknown_key_t& a, const unknown_key_t& b) {
+    int files = strcmp(a.file, b.file);
+    return files < 0 || (files == 0 && a.line < b.line);
+  });  // in the file's order
+  for (const unknown_key_t& k : found) {
+    fprintf(stderr, "%s:%d: unknown key \"%s\"%s", k.file, k.line, k.name.c_str(), k.group.c_str());
+    if (k.more > 0)
+      fprintf(stderr, " (and in %d more)", k.more);
+    fputc('\n', stderr);
+  }
+}
+
+std::string get_text_value(signal_t* s, size_t max_bytes) {
   std::lock_guard<std::mutex> hold(s->text_lock);
-  return s->text_value;
+  return s->text_value.substr(0, max_bytes);
 }
 
 void set_text_value(signal_t* s, const std::string& text) {
@@ -140,6 +207,7 @@ static int read_config() {
   }
   load_global_conf(&cfg);
   load_signals(&cfg);
+  name_unknown_keys(&cfg);
   config_destroy(&cfg);
   const std::string& engine = global_snmp_conf->snmp_engine;
   if (!engine.empty() && engine != "snmpget" && engine != "builtin") {
@@ -156,22 +224,25 @@ struct worker_t {
 };
 
 // Starts the poller, the built-in SNMP engine's thread when it has signals to read, the sender
-// and the display, in that order. The engine is made before any thread runs, since it silences
-// standard error while it parses. Returns how many were started, or -1 after printing why one
-// could not be.
-static int start_threads(pthread_t threads[4]) {
+// and the display, in that order; the sender gets delivery and the display the screen (both
+// null for the table). The engine is made before any thread runs, since it silences standard
+// error while it parses. Returns how many were started, or -1 after printing why one could not
+// be, the terminal given back first.
+static int start_threads(pthread_t threads[4], screen_t* screen, delivery_t* delivery) {
   snmp_engine_t* engine = NULL;
   if (builtin_engine(global_snmp_conf)) {
     engine = snmp_engine_new(signalsVector, global_snmp_conf);  // lives until exit
     if (!engine) {
-      fprintf(stderr, "morvane: cannot start the SNMP engine: %s\n", strerror(errno));
+      int err = errno;
+      screen_close(screen);
+      fprintf(stderr, "morvane: cannot start the SNMP engine: %s\n", strerror(err));
       return -1;
     }
     if (snmp_engine_empty(engine))
       engine = NULL;
   }
   worker_t workers[4] = {{"poller", get_data, NULL}, {"SNMP", get_snmp_data, engine},
-                         {"sender", send_data, NULL}, {"display", print_data, NULL}};
+                         {"sender", send_data, delivery}, {"display", print_data, screen}};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   int started = 0;
@@ -180,6 +251,7 @@ static int start_threads(pthread_t threads[4]) {
       continue;
     int rc = pthread_create(&threads[started], &attr, w.run, w.arg);
     if (rc != 0) {
+      screen_close(screen);
       fprintf(stderr, "morvane: cannot start the %s thread: %s\n", w.name, strerror(rc));
       return -1;
     }
@@ -210,13 +282,19 @@ int application(int argc, char** argv) {
   }
   if (read_config() != 0)
     return 1;
+  delivery_t* delivery = new delivery_t;  // the sender's health, for a screen; lives until exit
+  screen_t* screen = screen_open(signalsVector, global_snmp_conf, delivery);
   pthread_t threads[4];
-  int started = start_threads(threads);
+  int started = start_threads(threads, screen, screen ? delivery : NULL);
   if (started < 0)
     return 1;
-  // one write, so that no worker output lands between the prompt and its line end
-  std::cout << "Press \"q\" for exit ...\n" << std::flush;
-  wait_for_q();
+  if (screen) {
+    pthread_join(threads[--started], NULL);  // the display's thread takes the keys, "q" too
+  } else {
+    // one write, so that no worker output lands between the prompt and its line end
+    std::cout << "Press \"q\" for exit ...\n" << std::flush;
+    wait_for_q();
+  }
   for (int i = 0; i < started; i++)
     pthread_detach(threads[i]);
   return 0;

@@ -1,9 +1,11 @@
 // The telemetry sender thread. Reads the signal table, float_value/int_value and good_at
 // (atomics the signals' writers write); only this thread uses client and value after start-up.
+// For the screen it writes the delivery's health into a delivery_t, under its lock.
 #include "sender.h"
 
 #include <stdio.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,40 +57,120 @@ static bool deliverable(signal_t* s, int64_t now_ms) {
   return !is_stale(s, global_snmp_conf, now_ms) && build_value(s);
 }
 
-static void report_failure() {
-  printf("Value put error:%i\n", client->last_error);
+// The system log gets every failure; the terminal only when no screen holds it (d null).
+static void report_failure(delivery_t* d) {
+  if (!d)
+    printf("Value put error:%i\n", client->last_error);
   syslog(LOG_ERR, "ERROR: ZQK ERROR %d", client->last_error);
 }
 
-// Puts value, and once more after a success; returns 1 after reporting a failure, else 0.
-static int deliver() {
-  if (client->put(&value, 0) != -1) {
-    client->put(&value, 0);
-    return 0;
-  }
-  report_failure();
-  return 1;
+static int64_t wall_ms() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
-int send_pass() {
+// Counts puts into h: any failure makes delivery failing (since now, when it was not); puts
+// that all went out make it deliver again. With nothing put, a failing delivery stays failing.
+static void count_puts(delivery_health_t* h, long sent, long failed) {
+  h->next_try = 0;
+  if (failed == 0) {
+    if (sent > 0 || h->state != delivery_failing) {
+      h->state = delivery_ok;
+      h->failures = 0;
+    }
+    return;
+  }
+  if (h->state != delivery_failing) {
+    h->state = delivery_failing;
+    h->failing_since = wall_ms();
+    h->failures = 0;
+  }
+  h->failures += failed;
+  h->error = client->last_error;
+}
+
+// Records in d, when there is one, a pass that made `lines` puts go out and `failed` fail.
+static void note_pass(delivery_t* d, long lines, long failed) {
+  if (!d)
+    return;
+  std::lock_guard<std::mutex> hold(d->lock);
+  delivery_health_t& h = d->health;
+  count_puts(&h, lines, failed);
+  int64_t now = monotonic_ms();
+  h.lines_per_s = now > h.pass_mono ? lines * 1000.0 / (double)(now - h.pass_mono) : 0;
+  h.pass_mono = now;
+  h.last_pass = wall_ms();
+}
+
+// Records a single put of the wait for the server.
+static void note_retry(delivery_t* d, bool sent) {
+  if (!d)
+    return;
+  std::lock_guard<std::mutex> hold(d->lock);
+  count_puts(&d->health, sent, !sent);
+  if (sent)
+    d->health.pass_mono = monotonic_ms();  // the next pass's rate counts from here
+}
+
+static void note_next_try(delivery_t* d, int retry_ms) {
+  if (!d)
+    return;
+  std::lock_guard<std::mutex> hold(d->lock);
+  d->health.next_try = wall_ms() + retry_ms;
+}
+
+static void note_end(delivery_t* d) {
+  if (!d)
+    return;
+  std::lock_guard<std::mutex> hold(d->lock);
+  d->health.state = delivery_ended;
+  d->health.ended_at = wall_ms();
+}
+
+delivery_health_t delivery_health(delivery_t* d) {
+  std::lock_guard<std::mutex> hold(d->lock);
+  return d->health;
+}
+
+// Puts value, and once more after a success; returns 0 after reporting a failure, else the 2
+// puts that went out.
+static int deliver(delivery_t* d) {
+  if (client->put(&value, 0) != -1) {
+    client->put(&value, 0);
+    return 2;
+  }
+  report_failure(d);
+  return 0;
+}
+
+int send_pass(delivery_t* d) {
   int failures = 0;
+  long lines = 0;
   int64_t now = monotonic_ms();
   for (signal_t* s : signalsVector)
-    if (deliverable(s, now))
-      failures += deliver();
+    if (deliverable(s, now)) {
+      int sent = deliver(d);
+      lines += sent;
+      failures += sent == 0;
+    }
+  note_pass(d, lines, failures);
   return failures;
 }
 
 // Puts the first reading a pass would deliver, once; true when it is on its way. A failure is
 // reported as in a pass; with nothing to deliver there is nothing to try, and false comes back.
-static bool retry_put() {
+static bool retry_put(delivery_t* d) {
   int64_t now = monotonic_ms();
   for (signal_t* s : signalsVector) {
     if (!deliverable(s, now))
       continue;
-    if (client->put(&value, 0) != -1)
+    if (client->put(&value, 0) != -1) {
+      note_retry(d, true);
       return true;
-    report_failure();
+    }
+    report_failure(d);
+    note_retry(d, false);
     return false;
   }
   return false;
@@ -103,26 +185,35 @@ static void wait_past(const elapsedtimer& timer, double gap_ms) {
 }
 
 // Once the failure budget is spent: one put each retry_ms until one goes out.
-static void wait_for_server(elapsedtimer* timer, int retry_ms) {
+static void wait_for_server(elapsedtimer* timer, int retry_ms, delivery_t* d) {
   do {
+    note_next_try(d, retry_ms);
     wait_past(*timer, retry_ms);
     timer->reset();
-  } while (!retry_put());
+  } while (!retry_put(d));
 }
 
-void* send_data(void*) {
+void* send_data(void* delivery) {
+  delivery_t* d = (delivery_t*)delivery;
   int retry_ms = global_snmp_conf ? global_snmp_conf->send_retry : 0;
   int failures = 0;
   elapsedtimer timer;
+  if (d) {
+    std::lock_guard<std::mutex> hold(d->lock);
+    d->health.pass_mono = monotonic_ms();
+  }
   for (;;) {
     wait_past(timer, pass_gap_ms);
-    failures += send_pass();
-    std::cout << std::endl << std::endl;
+    failures += send_pass(d);
+    if (!d)  // the screen keeps its lines; it has a status line instead
+      std::cout << std::endl << std::endl;
     timer.reset();
     if (failures >= failure_budget) {
-      if (retry_ms <= 0)
+      if (retry_ms <= 0) {
+        note_end(d);
         return NULL;
-      wait_for_server(&timer, retry_ms);
+      }
+      wait_for_server(&timer, retry_ms, d);
       failures = 0;  // a fresh budget
     }
   }

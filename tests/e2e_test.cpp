@@ -4,12 +4,10 @@
 // test start side by side.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -149,27 +147,6 @@ TEST(BinaryTest, OneRunShowsAndDeliversEveryReadingAndOnlyQEndsIt) {
   close(open((dir + "/fifo").c_str(), O_WRONLY | O_NONBLOCK));  // lets that cat end
 }
 
-// A private /dev holding a datagram socket of ours at /dev/log, for this process and the
-// morvanes it starts; the device nodes a program needs are bound back from the real /dev.
-int private_dev_log() {
-  std::string real = make_temp_dir();
-  if (unshare(CLONE_NEWNS) != 0 || mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||
-      mount("/dev", real.c_str(), NULL, MS_BIND, NULL) != 0 ||
-      mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755") != 0)
-    return -1;
-  for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
-    std::string to = std::string("/dev/") + node;
-    close(open(to.c_str(), O_CREAT | O_WRONLY, 0666));
-    mount((real + "/" + node).c_str(), to.c_str(), NULL, MS_BIND, NULL);
-  }
-  umount2(real.c_str(), MNT_DETACH);
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un a{};
-  a.sun_family = AF_UNIX;
-  strcpy(a.sun_path, "/dev/log");
-  return bind(fd, (sockaddr*)&a, sizeof a) == 0 ? fd : -1;
-}
-
 // The budget is looked at between passes only: a pass always covers every signal. The idle
 // run's input ends at once, which must not end it.
 TEST(BinaryTest, PollerKeepsOrderSleepsWithNothingToFetchAndDeliveryStopsAfterThePassOfTheThirdFailure) {
@@ -199,11 +176,7 @@ TEST(BinaryTest, PollerKeepsOrderSleepsWithNothingToFetchAndDeliveryStopsAfterTh
   ASSERT_TRUE(wait_until([&] { return count_of(read_file(dir + "/log"), "\n") >= 30; }, 60));
   EXPECT_TRUE(wait_until([&] { return count_of(idle.out(), "Value put error:") >= 3; }, 10));
   sleep(2);  // four more pass periods: a sender still running would have failed again
-  std::string records;
-  char buf[4096];
-  ssize_t n;
-  while (log >= 0 && (n = recv(log, buf, sizeof buf, MSG_DONTWAIT)) >= 0)
-    records += std::string(buf, n) + "\n";
+  std::string records = log_records(log);
   size_t failures[] = {5, 3};
   for (proc_t* run : {&p, &idle}) {
     size_t want = failures[run == &idle];

@@ -9,8 +9,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -142,6 +146,40 @@ std::string shown(const proc_t& p, const std::string& name, const std::string& c
       break;
   }
   return "";
+}
+
+// The device nodes are bound back from the real /dev, and its terminals for tmux: /dev/pts,
+// and as /dev/ptmx that instance's own ptmx (the real /dev/ptmx would look for pts beside it).
+int private_dev_log() {
+  std::string real = make_temp_dir();
+  if (unshare(CLONE_NEWNS) != 0 || mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||
+      mount("/dev", real.c_str(), NULL, MS_BIND | MS_REC, NULL) != 0 ||
+      mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755") != 0)
+    return -1;
+  for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+    std::string to = std::string("/dev/") + node;
+    close(open(to.c_str(), O_CREAT | O_WRONLY, 0666));
+    mount((real + "/" + node).c_str(), to.c_str(), NULL, MS_BIND, NULL);
+  }
+  mkdir("/dev/pts", 0755);
+  mount((real + "/pts").c_str(), "/dev/pts", NULL, MS_BIND | MS_REC, NULL);
+  close(open("/dev/ptmx", O_CREAT | O_WRONLY, 0666));
+  mount("/dev/pts/ptmx", "/dev/ptmx", NULL, MS_BIND, NULL);
+  umount2(real.c_str(), MNT_DETACH);
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  strcpy(a.sun_path, "/dev/log");
+  return bind(fd, (sockaddr*)&a, sizeof a) == 0 ? fd : -1;
+}
+
+std::string log_records(int log) {
+  std::string records;
+  char buf[4096];
+  ssize_t n;
+  while (log >= 0 && (n = recv(log, buf, sizeof buf, MSG_DONTWAIT)) >= 0)
+    records += std::string(buf, n) + "\n";
+  return records;
 }
 
 signal_t* new_signal() {

@@ -54,6 +54,14 @@ extern const char fresh[], stale[];
 // "" before the first frame and when it is in another colour.
 std::string shown(const proc_t& p, const std::string& name, const std::string& colour = fresh);
 
+// Puts this process and the morvanes it starts in a /dev of their own, holding a datagram
+// socket of ours at /dev/log and the devices a program and tmux need; returns that socket, or
+// -1 when it cannot (it needs root).
+int private_dev_log();
+// Returns the records that arrived on the socket of private_dev_log, each with a line end; ""
+// for -1.
+std::string log_records(int log);
+
 struct signal_t;
 // Returns a default signal that lives until the test binary exits, as the tool's own do.
 signal_t* new_signal();
