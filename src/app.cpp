@@ -282,7 +282,8 @@ int application(int argc, char** argv) {
   }
   if (read_config() != 0)
     return 1;
-  delivery_t* delivery = new delivery_t;  // the sender's health, for a screen; lives until exit
+  // The sender's health, for a screen. Never freed: detached threads may use it until exit.
+  static delivery_t* delivery = new delivery_t;
   screen_t* screen = screen_open(signalsVector, global_snmp_conf, delivery);
   pthread_t threads[4];
   int started = start_threads(threads, screen, screen ? delivery : NULL);
