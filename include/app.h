@@ -95,6 +95,9 @@ void set_text_value(signal_t* s, const std::string& text);
 
 // Returns milliseconds of the monotonic clock; never 0 once the start-up pause is over.
 int64_t monotonic_ms();
+// Points standard error at /dev/null; returns a descriptor of what it was (close-on-exec), or
+// -1 when it cannot be kept.
+int silence_stderr();
 // True when conf's stale_after is in force (conf not null, stale_after > 0) and s has had no
 // good reply yet, or its last one is more than stale_after ms older than now_ms.
 bool is_stale(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms);

@@ -3,6 +3,7 @@
 #include "app.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
@@ -182,6 +183,17 @@ int64_t monotonic_ms() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+int silence_stderr() {
+  fflush(stderr);
+  int saved = fcntl(2, F_DUPFD_CLOEXEC, 3);
+  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null >= 0) {
+    dup2(null, 2);
+    close(null);
+  }
+  return saved;
 }
 
 bool is_stale(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms) {

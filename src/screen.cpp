@@ -575,18 +575,6 @@ static void close_at_exit() {
   screen_close(taken);
 }
 
-// Points standard error at /dev/null; returns a descriptor of what it was, or -1.
-static int silence_stderr() {
-  fflush(stderr);
-  int saved = fcntl(2, F_DUPFD_CLOEXEC, 3);
-  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null >= 0) {
-    dup2(null, 2);
-    close(null);
-  }
-  return saved;
-}
-
 screen_t* screen_open(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
                       delivery_t* delivery) {
   if (!conf || conf->display != "screen" || !isatty(0) || !isatty(1))

@@ -22,18 +22,8 @@ extern "C" {  // this header of the library's declares no C linkage of its own
 #include "snmpcmd.h"
 
 // The option parser writes some refusals ("Invalid timeout ...", "No community name ...")
-// straight to stderr whatever its flags say; while it runs, stderr goes to /dev/null.
-static int silence_stderr() {
-  fflush(stderr);
-  int saved = fcntl(2, F_DUPFD_CLOEXEC, 3);
-  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null >= 0) {
-    dup2(null, 2);
-    close(null);
-  }
-  return saved;
-}
-
+// straight to stderr whatever its flags say; while it runs, stderr goes to /dev/null
+// (silence_stderr), and back after.
 static void restore_stderr(int saved) {
   if (saved < 0)
     return;
