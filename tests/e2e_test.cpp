@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "getcmdout.h"
 #include "harness.h"
@@ -54,17 +55,18 @@ TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
   time_t start = time(NULL);
   for (const auto& c : cases)
     procs.push_back(start_morvane(run_dir(c.conf), {c.server}));
-  // the banner is out at once, well before the 5 s pause ends
-  EXPECT_TRUE(wait_until([&] { return procs[0].out() == banner; }, 3));
+  // the banner is out at once: seen alone in the empty configuration's run (cases[6]), which
+  // prints its prompt once its pause has ended
+  EXPECT_TRUE(wait_until([&] { return procs[6].out() == banner; }, 30));
   for (size_t i = 0; i < procs.size(); i++) {
     SCOPED_TRACE(cases[i].what);
     proc_t& p = procs[i];
     if (cases[i].status == 0) {
-      EXPECT_TRUE(wait_for_prompt(p, 60));
+      EXPECT_TRUE(wait_for_prompt(p, 200));  // 100 000 signals load slowly under a sanitizer
       EXPECT_GE(time(NULL) - start, 4) << "no pause";
       send_input(p, "q\n");
     }
-    EXPECT_EQ(cases[i].status, wait_exit(p, 60));
+    EXPECT_EQ(cases[i].status, wait_exit(p, 200));
     if (cases[i].status != 0) {
       EXPECT_EQ(cases[i].out, p.out());
     }
@@ -118,8 +120,9 @@ TEST(BinaryTest, OneRunShowsAndDeliversEveryReadingAndOnlyQEndsIt) {
     return std::vector<std::string>(got.end() - std::min(got.size(), pass.size()), got.end());
   };
   ASSERT_TRUE(wait_until([&] { return last_pass() == pass; }, 40)) << testing::PrintToString(last_pass());
-  ASSERT_TRUE(wait_until([&] { return count_of(p.out(), busy_frame) >= 2; }, 20)) << p.out();
+  ASSERT_TRUE(wait_until([&] { return count_of(p.out(), busy_frame) >= 2; }, 60)) << p.out();
   size_t frames = count_of(p.out(), "\x1b[2J");
+  auto began = std::chrono::steady_clock::now();
   sleep(2);
   std::vector<line_t> got = received(l);
   EXPECT_EQ(0u, got.size() % pass.size());
@@ -129,7 +132,10 @@ TEST(BinaryTest, OneRunShowsAndDeliversEveryReadingAndOnlyQEndsIt) {
   EXPECT_EQ(std::string(banner) + "\n", out.substr(0, sizeof banner));
   EXPECT_EQ(std::string::npos, out.find("\x1b]0;")) << "a raw escape reached the terminal";
   EXPECT_EQ(std::string::npos, out.find("\xc2\x9b")) << "a raw CSI reached the terminal";
-  EXPECT_NEAR(frames + 4, count_of(out, "\x1b[2J"), 1) << "a frame every 0.5 s";
+  // a frame every 0.5 s: the bound allows for the time the machine took, as measured
+  frames = count_of(out, "\x1b[2J") - frames;
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  EXPECT_TRUE(frames >= 1 && frames <= seconds / 0.5 + 1) << frames << " frames in " << seconds << " s";
   int w = open((dir + "/fifo").c_str(), O_WRONLY);  // the poller's cat holds the other end
   ASSERT_EQ(2, write(w, "7\n", 2));
   close(w);
@@ -140,9 +146,9 @@ TEST(BinaryTest, OneRunShowsAndDeliversEveryReadingAndOnlyQEndsIt) {
   EXPECT_EQ(std::string::npos, p.out().find("\"Q")) << "a command read the operator's keys";
 
   stop_listener(l);  // the server goes away: the process lives on
-  EXPECT_TRUE(wait_until([&] { return count_of(p.out(), "Value put error:") >= 3; }, 10));
+  EXPECT_TRUE(wait_until([&] { return count_of(p.out(), "Value put error:") >= 3; }, 30));
   send_input(p, "Qxq\n");
-  EXPECT_EQ(0, wait_exit(p, 10));  // while the next cat waits on the fifo
+  EXPECT_EQ(0, wait_exit(p, 30));  // while the next cat waits on the fifo
   EXPECT_EQ("", p.err());
   close(open((dir + "/fifo").c_str(), O_WRONLY | O_NONBLOCK));  // lets that cat end
 }
@@ -165,7 +171,7 @@ TEST(BinaryTest, PollerKeepsOrderSleepsWithNothingToFetchAndDeliveryStopsAfterTh
   proc_t idle = start_morvane(run_dir("signals = ( { call_type = 9; }, { call_type = -1; value_type = 3; } );"),
                               {no_server});
   shutdown(idle.in_fd, SHUT_WR);
-  ASSERT_TRUE(wait_for_prompt(idle, 30));
+  ASSERT_TRUE(wait_for_prompt(idle, 60));
   // voluntary context switches of all its threads: the display and the sender wake a few times
   // a second; a poller pacing over skipped signals would wake thousands of times
   std::string wakeups = "cat /proc/" + std::to_string(idle.pid) + "/task/*/status |"
@@ -174,7 +180,7 @@ TEST(BinaryTest, PollerKeepsOrderSleepsWithNothingToFetchAndDeliveryStopsAfterTh
   sleep(1);
   EXPECT_LT(atol(getCmdOut(wakeups).c_str()) - before, 100);
   ASSERT_TRUE(wait_until([&] { return count_of(read_file(dir + "/log"), "\n") >= 30; }, 60));
-  EXPECT_TRUE(wait_until([&] { return count_of(idle.out(), "Value put error:") >= 3; }, 10));
+  EXPECT_TRUE(wait_until([&] { return count_of(idle.out(), "Value put error:") >= 3; }, 30));
   sleep(2);  // four more pass periods: a sender still running would have failed again
   std::string records = log_records(log);
   size_t failures[] = {5, 3};
@@ -199,9 +205,10 @@ TEST(BinaryTest, PollerKeepsOrderSleepsWithNothingToFetchAndDeliveryStopsAfterTh
 
 // One run with every long-run key. never is never read, ticks counts the poller's cycles, hang
 // and holder hang while the file "hold" exists (holder's child holds the pipe), level reads a
-// file the test breaks and mends. A cycle with both hangs lasts about 1.2 s, within stale_after.
+// file the test breaks and mends. A cycle with both hangs lasts about 1.2 s, well within
+// stale_after even on a busy machine.
 const char long_run_conf[] =
-    "global = { cmd_timeout = 500; stale_after = 2500; send_retry = 1000; };\n"
+    "global = { cmd_timeout = 500; stale_after = 8000; send_retry = 1000; };\n"
     "signals = (\n"
     "  { name = \"never\"; signum = 45; call_type = 9; value_type = 0; },\n"
     "  { name = \"ticks\"; signum = 41; call_type = 3; cmd = \"echo x >> ticks; echo 1\"; value_type = 1; },\n"
@@ -225,41 +232,44 @@ TEST(BinaryTest, HungCommandsAreEndedStaleReadingsAreYellowAndNotSentAndDelivery
   };
   ASSERT_TRUE(wait_until([&] { return shown(p, "level") == "23.50"; }, 30)) << p.out();
   size_t before = ticks();
-  EXPECT_TRUE(wait_until([&] { return ticks() >= before + 3; }, 15)) << "the poller stalls";
+  EXPECT_TRUE(wait_until([&] { return ticks() >= before + 3; }, 60)) << "the poller stalls";
   EXPECT_EQ("0", shown(p, "hang", stale)) << "a reply ended at the timeout was taken";
   EXPECT_EQ("0", shown(p, "holder", stale));
   EXPECT_EQ("\"\"", shown(p, "word", stale)) << "an empty text is no good reply";
   write_file(dir + "/word", "up");
-  EXPECT_TRUE(wait_until([&] { return shown(p, "word") == "\"up\""; }, 15));
+  EXPECT_TRUE(wait_until([&] { return shown(p, "word") == "\"up\""; }, 60));
   unlink((dir + "/word").c_str());
-  EXPECT_TRUE(wait_until([&] { return shown(p, "word", stale) == "\"\""; }, 15));
+  EXPECT_TRUE(wait_until([&] { return shown(p, "word", stale) == "\"\""; }, 60));
   EXPECT_EQ(0u, sent("signal.42 0") + sent("signal.43 0")) << "a reading never read was sent";
   EXPECT_LT(0u, sent("signal.41 1"));
   EXPECT_LT(0u, sent("signal.44 23.5"));
 
   unlink((dir + "/hold").c_str());
-  EXPECT_TRUE(wait_until([&] { return shown(p, "hang") == "3" && shown(p, "holder") == "5"; }, 15));
+  EXPECT_TRUE(wait_until([&] { return shown(p, "hang") == "3" && shown(p, "holder") == "5"; }, 60));
   std::string sleeps = "for p in $(pgrep -x sleep); do readlink /proc/$p/cwd; done | grep -cx " + dir;
   EXPECT_EQ("0\n", getCmdOut(sleeps)) << "a sleep of morvane's lives on";
 
   write_file(dir + "/level", "down\n");
-  EXPECT_TRUE(wait_until([&] { return shown(p, "level", stale) == "23.50"; }, 15));
+  EXPECT_TRUE(wait_until([&] { return shown(p, "level", stale) == "23.50"; }, 60));
   usleep(600000);  // a pass that began before the reading went stale
   size_t from = texts(l).size();
-  EXPECT_TRUE(wait_until([&] { return sent("signal.43 5", from) >= 4; }, 10));
+  EXPECT_TRUE(wait_until([&] { return sent("signal.43 5", from) >= 4; }, 30));
   EXPECT_EQ(0u, sent("signal.44 23.5", from)) << "a stale reading was sent";
   write_file(dir + "/level", "24.5\n");
-  EXPECT_TRUE(wait_until([&] { return shown(p, "level") == "24.50" && sent("signal.44 24.5") >= 2; }, 15));
+  EXPECT_TRUE(wait_until([&] { return shown(p, "level") == "24.50" && sent("signal.44 24.5") >= 2; }, 60));
 
   stop_listener(l);  // away for longer than the failure budget lasts
-  EXPECT_TRUE(wait_until([&] { return count_of(p.out(), "Value put error:") >= 3; }, 10));
+  EXPECT_TRUE(wait_until([&] { return count_of(p.out(), "Value put error:") >= 3; }, 30));
   usleep(600000);  // the pass that spent the budget
+  // retries go on, one a send_retry at most: the bound allows for the time taken, as measured
   std::string out = p.out();
-  sleep(4);
-  size_t errors = count_of(p.out(), "Value put error:") - count_of(out, "Value put error:");
-  EXPECT_LE(2u, errors) << "no retries";
-  EXPECT_GE(5u, errors) << "more than one error line a wait of 1 s";
-  EXPECT_EQ(errors, count_of(p.out(), "Value put error:-111\n") - count_of(out, "Value put error:-111\n"));
+  auto errors = [&] { return count_of(p.out(), "Value put error:") - count_of(out, "Value put error:"); };
+  auto began = std::chrono::steady_clock::now();
+  EXPECT_TRUE(wait_until([&] { return errors() >= 2; }, 30)) << "no retries";
+  sleep(2);
+  size_t seen = errors();
+  EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count() + 1, seen) << "more than one error line a wait of 1 s";
+  EXPECT_EQ(seen, count_of(p.out(), "Value put error:-111\n") - count_of(out, "Value put error:-111\n"));
   l = start_listener(port);
   // the one put that found the server back, then passes every 0.5 s with a fresh budget
   std::vector<std::string> pass = {"signal.41 1", "signal.41 1", "signal.42 3", "signal.42 3",
@@ -267,14 +277,13 @@ TEST(BinaryTest, HungCommandsAreEndedStaleReadingsAreYellowAndNotSentAndDelivery
   std::vector<std::string> back = {"signal.41 1"};
   back.insert(back.end(), pass.begin(), pass.end());
   back.insert(back.end(), pass.begin(), pass.end());
-  // send_retry and two passes, with room for the machine's noise
-  EXPECT_TRUE(wait_until([&] { return texts(l).size() >= back.size(); }, 1.0 + 2 * 0.5 + 2));
+  EXPECT_TRUE(wait_until([&] { return texts(l).size() >= back.size(); }, 30));
   std::vector<std::string> got = texts(l);
   EXPECT_EQ(back, std::vector<std::string>(got.begin(), got.begin() + std::min(got.size(), back.size())));
   EXPECT_EQ(0u, sent("signal.45 0")) << "a signal never read was sent";
   EXPECT_LT(0u, count_of(p.out(), "\x1b[0mnever \x1b[33m0.00\x1b[0m\n")) << "the stale line differs in more than colour";
   send_input(p, "q\n");
-  EXPECT_EQ(0, wait_exit(p, 10));
+  EXPECT_EQ(0, wait_exit(p, 30));
   EXPECT_EQ("", p.err());
   stop_listener(l);
 }

@@ -105,6 +105,19 @@ proc_t start_morvane(const std::string& dir, const std::vector<std::string>& env
   return p;
 }
 
+pid_t start_tmux_server(const std::string& socket) {
+  pid_t pid = fork();
+  check(pid >= 0, "start_tmux_server");
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    setenv("LC_ALL", "C.UTF-8", 1);
+    execlp("tmux", "tmux", "-S", socket.c_str(), "-f", "/dev/null", "-D", (char*)NULL);
+    _exit(127);
+  }
+  check(wait_until([&] { return access(socket.c_str(), F_OK) == 0; }, 60), socket);
+  return pid;
+}
+
 std::string run_dir(const std::string& conf) {
   std::string dir = make_temp_dir();
   if (conf != "-")

@@ -54,6 +54,10 @@ extern const char fresh[], stale[];
 // "" before the first frame and when it is in another colour.
 std::string shown(const proc_t& p, const std::string& name, const std::string& colour = fresh);
 
+// Starts a tmux server on socket in the foreground, as a child that dies with the test binary,
+// so that no session of a failed test lives on; returns once it listens. Aborts when it cannot.
+pid_t start_tmux_server(const std::string& socket);
+
 // Puts this process and the morvanes it starts in a /dev of their own, holding a datagram
 // socket of ours at /dev/log and the devices a program and tmux need; returns that socket, or
 // -1 when it cannot (it needs root).

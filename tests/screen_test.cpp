@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <time.h>
 
 #include <regex>
@@ -17,7 +18,11 @@ namespace {
 // with the test, however it ends, and the morvanes with their sessions.
 struct tmux_t {
   std::string cmd;  // "tmux -S SOCKET -f /dev/null"
-  ~tmux_t() { run("kill-server"); }
+  pid_t server;
+  ~tmux_t() {
+    run("kill-server");
+    waitpid(server, NULL, 0);
+  }
   std::string run(const std::string& args) const { return getCmdOut(cmd + " " + args + " 2>&1"); }
   std::string screen(const std::string& session, bool colours = false) const {
     return run("capture-pane -p " + std::string(colours ? "-e " : "") + "-t " + session);
@@ -28,7 +33,8 @@ struct tmux_t {
 };
 
 tmux_t start_tmux() {
-  return {"LC_ALL=C.UTF-8 tmux -S " + make_temp_dir() + "/sock -f /dev/null"};
+  std::string socket = make_temp_dir() + "/sock";
+  return {"LC_ALL=C.UTF-8 tmux -S " + socket + " -f /dev/null", start_tmux_server(socket)};
 }
 
 // Starts morvane in dir in a new session of cols x rows with the environment words env and
@@ -68,7 +74,8 @@ std::string name_of(int i) {
 }
 
 std::string big_conf() {
-  std::string conf = "global = { display = \"screen\"; stale_afte = 1; };\nsignals = (\n";
+  // send_retry: a listener held up on a busy machine must not end delivery for good
+  std::string conf = "global = { display = \"screen\"; stale_afte = 1; send_retry = 500; };\nsignals = (\n";
   for (int i = 0; i < 3000; i++) {
     std::string cmd = i == 5 ? "printf 'a\\\\tb\\\\nc\\\\033'" : "echo " + std::to_string(i == 3 ? 21 : i);
     conf += "{ name = \"" + name_of(i) + "\"; signum = " + std::to_string(i) + "; value_type = " +
@@ -133,7 +140,7 @@ TEST(ScreenTest, OneScreenfulAtEachSizePagesFiltersAndQGivesTheTerminalBack) {
   };
   // 80 x 24: the summary, the header, 21 rows in table order, the status line, nothing more
   ASSERT_TRUE(shows(all_read + "rows 1-21 of 3000", rows_from(0, 21, 64))) << screen;
-  EXPECT_TRUE(wait_until([&] { return std::regex_match(line_at(screen = t.screen("m"), 23), delivering); }, 10))
+  EXPECT_TRUE(wait_until([&] { return std::regex_match(line_at(screen = t.screen("m"), 23), delivering); }, 30))
       << screen;
   EXPECT_EQ(24u, lines_of(screen).size());
   EXPECT_EQ(row("Name", 64, "Value"), line_at(screen, 1));
@@ -169,17 +176,18 @@ TEST(ScreenTest, OneScreenfulAtEachSizePagesFiltersAndQGivesTheTerminalBack) {
     EXPECT_TRUE(shows(step.summary, step.rows)) << step.keys << "\n" << screen;
   }
   t.keys("m", "-l /pdu");
-  EXPECT_TRUE(wait_until([&] { return last_line_of(t.screen("m")) == "/pdu"; }, 10)) << "no prompt";
+  EXPECT_TRUE(wait_until([&] { return last_line_of(t.screen("m")) == "/pdu"; }, 30)) << "no prompt";
   t.keys("m", "Escape");
 
   // 200 x 50: 47 rows, and the long name has room
   t.run("resize-window -t m -x 200 -y 50");
   EXPECT_TRUE(shows(all_read + "rows 1-47 of 3000", rows_from(0, 47, 100))) << screen;
   EXPECT_EQ(50u, lines_of(screen).size());
-  EXPECT_TRUE(std::regex_match(lines_of(screen)[49], delivering)) << lines_of(screen)[49];
+  EXPECT_TRUE(wait_until([&] { return std::regex_match(line_at(screen = t.screen("m"), 49), delivering); }, 30))
+      << line_at(screen, 49);
 
   t.keys("m", "q");
-  EXPECT_TRUE(wait_until([&] { return read_file(dir + "/status") == "0\n"; }, 10));
+  EXPECT_TRUE(wait_until([&] { return read_file(dir + "/status") == "0\n"; }, 30));
   EXPECT_EQ(read_file(dir + "/before"), read_file(dir + "/after"));
   // the shell's screen is back as it was, the name of the misspelt key on it
   EXPECT_EQ("morvane.conf:1: unknown key \"stale_afte\" in global", line_at(t.screen("m"), 2));
@@ -188,12 +196,17 @@ TEST(ScreenTest, OneScreenfulAtEachSizePagesFiltersAndQGivesTheTerminalBack) {
 
 // level is fresh until the test breaks its file; never is never read.
 const char outage_conf[] =
-    "global = { display = \"screen\"; stale_after = 2500; send_retry = 1000; };\n"
+    "global = { display = \"screen\"; stale_after = 8000; send_retry = 1000; };\n"
     "signals = (\n"
     "  { name = \"level\"; signum = 1; call_type = 3; cmd = \"cat level\"; value_type = 0; },\n"
     "  { name = \"ticks\"; signum = 2; call_type = 3; cmd = \"echo 7\"; value_type = 1; },\n"
     "  { name = \"never\"; signum = 3; call_type = 9; value_type = 2; }\n"
     ");\n";
+
+// The seconds since midnight of "HH:MM:SS".
+long seconds_of(const std::string& clock) {
+  return atol(clock.c_str()) * 3600 + atol(clock.c_str() + 3) * 60 + atol(clock.c_str() + 6);
+}
 
 // "HH:MM:SS" of the local time t.
 std::string clock_of(time_t t) {
@@ -229,7 +242,7 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
     }, 30);
   };
   auto summary_is = [&](const std::string& want) {
-    return wait_until([&] { return line_at(screen = t.screen("o"), 0) == want; }, 15);
+    return wait_until([&] { return line_at(screen = t.screen("o"), 0) == want; }, 60);
   };
   EXPECT_TRUE(last_line("o", delivering)) << screen;
   EXPECT_TRUE(summary_is("3 signals: 2 fresh, 0 stale, 1 never read | rows 1-3 of 3")) << screen;
@@ -252,14 +265,14 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
   ASSERT_TRUE(last_line("o", failing)) << screen;
   std::string status = last_line_of(screen);
   ASSERT_TRUE(std::regex_match(status, m, failing));
-  EXPECT_TRUE(m[1] == clock_of(away) || m[1] == clock_of(away + 1) || m[1] == clock_of(away + 2)) << status;
+  EXPECT_LE((seconds_of(m[1]) - seconds_of(clock_of(away)) + 86400) % 86400, time(NULL) - away) << status;
   EXPECT_GT(m[3].str(), m[1].str()) << status;
   int failures = std::stoi(m[2]);
   std::string since = m[1];
   EXPECT_TRUE(wait_until([&] {  // one more with each retry, the outage's start the same
     std::string line = last_line_of(t.screen("o"));
     return std::regex_match(line, m, failing) && std::stoi(m[2]) > failures && m[1] == since;
-  }, 5)) << last_line_of(t.screen("o"));
+  }, 30)) << last_line_of(t.screen("o"));
   for (const char* way : ways)
     EXPECT_TRUE(last_line(way, std::regex("ended [0-9:]+ after 3 failures: -111 \\(Connection refused\\)" + keys)))
         << screen;
@@ -285,7 +298,7 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
   const char* statuses[] = {"143\n", "130\n", "129\n", "0\n"};
   std::vector<std::string> all = {dir, dirs[0], dirs[1], to_file};
   for (size_t i = 0; i < all.size(); i++) {
-    EXPECT_TRUE(wait_until([&] { return read_file(all[i] + "/status") == statuses[i]; }, 10))
+    EXPECT_TRUE(wait_until([&] { return read_file(all[i] + "/status") == statuses[i]; }, 30))
         << read_file(all[i] + "/status");
     EXPECT_EQ(read_file(all[i] + "/before"), read_file(all[i] + "/after"));
   }
@@ -307,12 +320,12 @@ TEST(ScreenTest, WithoutATerminalTheTableStaysAndMisspeltKeysAreNamedOnceWithThe
       "  { name = \"Flow\"; call_type = 3; cmd = \"echo 1\"; snmp_comunity = \"c\"; }\n"
       ");\n"), {"ZQK_SERVER=127.0.0.1:1"});
   ASSERT_TRUE(wait_for_prompt(p, 30));
-  EXPECT_TRUE(wait_until([&] { return shown(p, "Temp") == "21.50" && shown(p, "Volt") == "230.00"; }, 10))
+  EXPECT_TRUE(wait_until([&] { return shown(p, "Temp") == "21.50" && shown(p, "Volt") == "230.00"; }, 30))
       << p.out();
   EXPECT_NE(std::string::npos, p.out().find("\x1b[2J\x1b[0m\x1b[34;1mNameValue\x1b[0m\n"));
-  EXPECT_TRUE(wait_until([&] { return count_of(p.out(), "Value put error:-111\n") >= 3; }, 10));
+  EXPECT_TRUE(wait_until([&] { return count_of(p.out(), "Value put error:-111\n") >= 3; }, 30));
   send_input(p, "q\n");
-  EXPECT_EQ(0, wait_exit(p, 10));
+  EXPECT_EQ(0, wait_exit(p, 30));
   EXPECT_EQ("morvane.conf:1: unknown key \"stale_afte\" in global\n"
             "morvane.conf:2: unknown key \"signal\"\n"
             "morvane.conf:4: unknown key \"snmp_comunity\" in signals (and in 2 more)\n"

@@ -56,20 +56,31 @@ const char hostile_auth[] = "pa$$ w'or!d";
 const char hostile_priv[] = "pr$v 'x!y z";
 const char int_oid[] = ".1.3.6.1.4.1.99999.1.0";
 
-// A pass script serving one object of every type snmpget prints its own way.
+// One object of every type snmpget prints its own way: from the agent's configuration where it
+// holds the type, the 64-bit counter and the address from a script the agent keeps running. No
+// GET starts a process, so the agent answers in time on a busy machine.
 const char typed_objects[] =
+    "override .1.3.6.1.4.1.99998.1 octet_str 0x00FF1B0A41\n"
+    "override .1.3.6.1.4.1.99998.2 object_id .1.3.6.1.2.1.1.1\n"
+    "override .1.3.6.1.4.1.99998.3 timeticks 123456\n"
+    "override .1.3.6.1.4.1.99998.4 counter 4294967295\n"
+    "override .1.3.6.1.4.1.99998.6 uinteger 23\n"
+    "override .1.3.6.1.4.1.99998.8 octet_str \"say \\\"hi\\\" $HOME\"\n";
+const char persistent_objects[] =
     "#!/bin/sh\n"
-    "v() { echo \"$2\"; echo \"$1\"; echo \"$3\"; }\n"
-    "case \"$2\" in\n"
-    ".1.3.6.1.4.1.99998.1) v octet \"$2\" '00 FF 1B 0A 41' ;;\n"
-    ".1.3.6.1.4.1.99998.2) v objectid \"$2\" .1.3.6.1.2.1.1.1 ;;\n"
-    ".1.3.6.1.4.1.99998.3) v timeticks \"$2\" 123456 ;;\n"
-    ".1.3.6.1.4.1.99998.4) v counter \"$2\" 4294967295 ;;\n"
-    ".1.3.6.1.4.1.99998.5) v counter64 \"$2\" 18446744073709551615 ;;\n"
-    ".1.3.6.1.4.1.99998.6) v gauge \"$2\" 23 ;;\n"
-    ".1.3.6.1.4.1.99998.7) v ipaddress \"$2\" 10.1.2.3 ;;\n"
-    ".1.3.6.1.4.1.99998.8) v string \"$2\" 'say \"hi\" $HOME' ;;\n"
-    "esac\n";
+    "while read -r command; do\n"
+    "  case \"$command\" in\n"
+    "  PING) echo PONG ;;\n"
+    "  get) read -r oid\n"
+    "    case \"$oid\" in\n"
+    "    .1.3.6.1.4.1.99998.5) printf '%s\\ncounter64\\n18446744073709551615\\n' \"$oid\" ;;\n"
+    "    .1.3.6.1.4.1.99998.7) printf '%s\\nipaddress\\n10.1.2.3\\n' \"$oid\" ;;\n"
+    "    *) echo NONE ;;\n"
+    "    esac ;;\n"
+    "  getnext) read -r oid; echo NONE ;;\n"
+    "  set) read -r oid; read -r value; echo not-writable ;;\n"
+    "  esac\n"
+    "done\n";
 
 std::string agent_conf(const std::string& dir, int reading) {
   return std::string(
@@ -82,8 +93,8 @@ std::string agent_conf(const std::string& dir, int reading) {
          "rouser md5des priv\nrouser shaaes priv\nrouser sha256aes priv\nrouser hostile priv\n"
          "rouser authonly auth\nrouser noauth noauth\n"
          "override .1.3.6.1.4.1.99999.1.0 integer " + std::to_string(reading) + "\n"
-         "override .1.3.6.1.4.1.99999.3.0 octet_str \"up\"\n"
-         "pass .1.3.6.1.4.1.99998 " + dir + "/typed\n";
+         "override .1.3.6.1.4.1.99999.3.0 octet_str \"up\"\n" + typed_objects +
+         "pass_persist .1.3.6.1.4.1.99998.5 " + dir + "/typed\npass_persist .1.3.6.1.4.1.99998.7 " + dir + "/typed\n";
 }
 
 size_t lines_of(const std::string& path) {
@@ -214,7 +225,7 @@ int unaccepting_listener(int* port) {
 
 TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedAgent) {
   std::string dir = make_temp_dir();
-  write_file(dir + "/typed", typed_objects, 0755);
+  write_file(dir + "/typed", persistent_objects, 0755);
   std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
   std::string second = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM)), second_dir = make_temp_dir();
   pid_t agent = start_snmpd(dir, address, agent_conf(dir, -7));
@@ -229,7 +240,7 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
   int unaccepted = -1, listener = name_server ? unaccepting_listener(&unaccepted) : -1;
   std::vector<proc_t> procs = start_both_engines(dir, address, second, ntohs(bound.sin_port), unaccepted);  // they read after their pause
   std::string probe = "snmpget -t 1 -r 0 -Oqv -v 2c -c pub1 " + address + " " + int_oid;
-  ASSERT_TRUE(wait_until([&] { return getCmdOut(probe + " 2>/dev/null") == "-7\n"; }, 20))
+  ASSERT_TRUE(wait_until([&] { return getCmdOut(probe + " 2>/dev/null") == "-7\n"; }, 60))
       << read_file(dir + "/snmpd.log");
 
   auto v2c = [&](const char* oid, const char* community = "pub1", const std::string& at = "", int version = 1) {
@@ -339,16 +350,20 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
   // paced, neither engine is held up: not by a command that never ends, nor an agent that never answers
   for (const proc_t& p : procs)
     ASSERT_TRUE(wait_until([&] { return shown(p, "v2c") == "-7" && shown(p, "v3") == "-7"; }, 30)) << p.dir;
-  std::string gets = "snmpget -t 1 -r 0 -Oqv -v 2c -c pub1 " + second + " " + in_gets + " 2>/dev/null";
-  size_t runs = lines_of(procs[0].dir + "/runs"), reads = atol(getCmdOut(gets).c_str());
+  // both go on reading, and neither reads faster than its period: the bound allows for the
+  // time the machine took, as measured, and our own reads of the counter
+  std::string gets = "snmpget -t 5 -r 0 -Oqv -v 2c -c pub1 " + second + " " + in_gets + " 2>/dev/null";
   std::string counted = shown(procs[1], "counter");
-  sleep(3);
+  EXPECT_TRUE(wait_until([&] { return shown(procs[1], "counter") != counted; }, 30)) << "the counter is not read again";
+  int64_t began = monotonic_ms();
+  size_t runs = lines_of(procs[0].dir + "/runs"), reads = atol(getCmdOut(gets).c_str());
+  EXPECT_TRUE(wait_until([&] { return lines_of(procs[0].dir + "/runs") >= runs + 3; }, 60)) << "the snmpget engine stalls";
+  sleep(2);
   runs = lines_of(procs[0].dir + "/runs") - runs;
   reads = atol(getCmdOut(gets).c_str()) - reads - 1;  // less our own first read
-  // a cycle runs two snmpget processes, slow on a loaded machine: only the pace's bound is tight
-  EXPECT_TRUE(runs >= 2 && runs <= 15) << runs << " cycles in 3 s at 0.3 s each";
-  EXPECT_TRUE(reads >= 5 && reads <= 15) << reads << " rounds in 3 s at 0.3 s each";
-  EXPECT_NE(counted, shown(procs[1], "counter"));
+  double most = (monotonic_ms() - began) / 300.0 + 2;
+  EXPECT_LE(runs, most) << "cycles at 0.3 s each";
+  EXPECT_LE(reads, most) << "rounds at 0.3 s each";
   for (const char* never : {"silent", "nowhere", "unaccepted"})
     EXPECT_EQ(unaccepted < 0 && never[0] != 's' ? "" : "0", shown(procs[1], never)) << never;
   // the agent goes away and comes back with new engine boots, which open v3 sessions follow; by
@@ -370,7 +385,7 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
   for (proc_t& p : procs) {
     ASSERT_TRUE(both_show(p, "42")) << p.dir;
     send_input(p, "q\n");
-    EXPECT_EQ(0, wait_exit(p, 10));
+    EXPECT_EQ(0, wait_exit(p, 30));
     EXPECT_EQ("", p.err()) << "the library wrote on the terminal";
   }
   stop_snmpd(agent);
@@ -410,7 +425,7 @@ TEST(SnmpTest, ClonedV3DevicesAtDifferentBootsAreBothRead) {
     signal_t* s = new_signal();
     s->call_type = 2;
     s->value_type = 1;
-    s->snmp_timeout = 1;
+    s->snmp_timeout = 5;  // every GET is answered: room for a busy machine
     s->ip_addr = addresses[k];
     s->oid = int_oid;
     s->snmp_user = "clone";
@@ -424,12 +439,12 @@ TEST(SnmpTest, ClonedV3DevicesAtDifferentBootsAreBothRead) {
   };
   for (int boots = 1; boots <= 3; boots++) {  // the second one boots three times
     clones[1] = start_clone(dirs[1], addresses[1], 2);
-    ASSERT_TRUE(wait_until([&] { return answers(1); }, 20)) << read_file(dirs[1] + "/snmpd.log");
+    ASSERT_TRUE(wait_until([&] { return answers(1); }, 60)) << read_file(dirs[1] + "/snmpd.log");
     if (boots < 3)
       stop_snmpd(clones[1]);
   }
   clones[0] = start_clone(dirs[0], addresses[0], 1);
-  ASSERT_TRUE(wait_until([&] { return answers(0); }, 20)) << read_file(dirs[0] + "/snmpd.log");
+  ASSERT_TRUE(wait_until([&] { return answers(0); }, 60)) << read_file(dirs[0] + "/snmpd.log");
   ASSERT_TRUE(answers(1));  // snmpget reads both
   static snmp_engine_t* engine = snmp_engine_new(table, NULL);
   for (int round = 1; round <= 3; round++) {
@@ -452,6 +467,7 @@ long* gets;       // GETs the agent has had, by community (how_index), shared wi
 
 const char* const hows[] = {"fine", "few", "swap", "rename", "extra", "index", "bad1", "bad3",
                             "toobig", "generr10", "drop16", "flaky", "held", "spread", "enum"};
+const int held_sent = 62;  // gets[held_sent]: "held" has sent its answer
 const int released = 63;  // gets[released]: the test lets "held" answer
 const int first_spread = 64;  // gets[first_spread + k]: monotonic_ms() of spreadK's first GET
 
@@ -524,13 +540,16 @@ int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
     r->errstat = SNMP_ERR_GENERR, r->errindex = how == "index" ? 99 : 0;
   if (!snmp_sess_send(responder, r))
     snmp_free_pdu(r);
+  else if (how == "held")
+    gets[held_sent] = 1;
   return 1;
 }
 
 // Runs the test's own agent on udp:address in a child process (the library is not ours to share
-// between threads); it dies with the test binary.
+// between threads); it dies with the test binary. Every agent of the test counts in one gets.
 pid_t start_responder(const std::string& address) {
-  gets = (long*)mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (!gets)
+    gets = (long*)mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   pid_t pid = fork();
   if (pid != 0)
     return pid;
@@ -557,7 +576,7 @@ TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWea
   std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
   pid_t agent = start_responder(address);
   std::string probe = "snmpget -t 1 -r 0 -Oqv -v 2c -c fine " + address + " .1.3.6.1.4.1.4242.1.7 2>/dev/null";
-  ASSERT_TRUE(wait_until([&] { return getCmdOut(probe) == "7\n"; }, 20));
+  ASSERT_TRUE(wait_until([&] { return getCmdOut(probe) == "7\n"; }, 60));
   const int rounds = 5;
   struct {
     const char* how;
@@ -584,7 +603,7 @@ TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWea
       signal_t* s = new_signal();
       s->call_type = 1;
       s->value_type = 1;
-      s->snmp_timeout = 1;
+      s->snmp_timeout = 5;  // room for a busy machine; a dropped GET waits it out
       s->snmp_community = c.how;
       s->ip_addr = address;
       s->oid = ".1.3.6.1.4.1.4242.1." + std::to_string(k);
@@ -647,14 +666,16 @@ long switches_of(pid_t pid, const std::string& tid) {
   return at == std::string::npos ? 0 : atol(status.c_str() + at + 24);
 }
 
-// Two runs of the real binary on the test's own agent. Unpaced: a GET of "held" is in flight
+// Two runs of the real binary on the test's own agents. Unpaced: a GET of "held" is in flight
 // when the process is stopped for longer than its timeout, and its answer, which came meanwhile,
 // is read; 100 signals of one agent are read about 50 times a second; an address the library
 // refuses at once does not spin; the poller, with no command to run, sleeps. With a period of
-// 2 s, the first rounds of 20 agents are spread over the first period.
+// 4 s, the first rounds of 20 agents are spread over the first period; their agent is another,
+// so that "held" never holds them up.
 TEST(SnmpTest, AHeldUpProcessLosesNoAnswerAndRoundsAreSpreadPacedAndIdleWhereNothingIsToDo) {
   std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
-  pid_t agent = start_responder(address);
+  std::string spread_at = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
+  pid_t agents[] = {start_responder(address), start_responder(spread_at)};
   auto signal = [&](const std::string& name, const std::string& community, int k, const std::string& at) {
     return "{ name = \"" + name + "\"; call_type = 1; value_type = 1; snmp_timeout = 1; snmp_community = \"" +
            community + "\"; ip_addr = \"" + at + "\"; oid = \".1.3.6.1.4.1.4242.1." + std::to_string(k) + "\"; }";
@@ -663,25 +684,27 @@ TEST(SnmpTest, AHeldUpProcessLosesNoAnswerAndRoundsAreSpreadPacedAndIdleWhereNot
                         ", " + signal("refused", "fine", 1, "127.0.0.1:99999");
   for (int k = 1; k <= 100; k++)
     unpaced += ", " + signal("f" + std::to_string(k), "fine", k, address);
-  std::string spread = "global = { snmp_engine = \"builtin\"; poll_period = 2000; };\nsignals = ( ";
+  std::string spread = "global = { snmp_engine = \"builtin\"; poll_period = 4000; };\nsignals = ( ";
   for (int k = 0; k < 20; k++)
-    spread += (k ? ", " : "") + signal("s" + std::to_string(k), "spread" + std::to_string(k), k, address);
+    spread += (k ? ", " : "") + signal("s" + std::to_string(k), "spread" + std::to_string(k), k, spread_at);
   proc_t p = start_morvane(run_dir(unpaced + " );\n"), {"ZQK_SERVER=127.0.0.1:1"});
   proc_t q = start_morvane(run_dir(spread + " );\n"), {"ZQK_SERVER=127.0.0.1:1"});
   long *held = &gets[how_index("held")], *spread_gets = &gets[how_index("spread")];
-  ASSERT_TRUE(wait_until([&] { return *held > 0; }, 30));
+  ASSERT_TRUE(wait_until([&] { return *held > 0; }, 60));
   kill(p.pid, SIGSTOP);
+  int64_t stopped = monotonic_ms();
   gets[released] = 1;
-  usleep(1500000);  // held's 1 s timeout and more
+  EXPECT_TRUE(wait_until([&] { return gets[held_sent] != 0; }, 30));
+  usleep(std::max<int64_t>(0, stopped + 1500 - monotonic_ms()) * 1000);  // held's 1 s timeout and more
   kill(p.pid, SIGCONT);
   // the agent's own times of each agent's first GET: the first half period holds about half
   long* firsts = &gets[first_spread];
-  EXPECT_TRUE(wait_until([&] { return std::count(firsts, firsts + 20, 0L) == 0; }, 30)) << *spread_gets;
+  EXPECT_TRUE(wait_until([&] { return std::count(firsts, firsts + 20, 0L) == 0; }, 60)) << *spread_gets;
   long start = *std::min_element(firsts, firsts + 20), last = *std::max_element(firsts, firsts + 20);
-  long first = std::count_if(firsts, firsts + 20, [&](long t) { return t < start + 1000; });
+  long first = std::count_if(firsts, firsts + 20, [&](long t) { return t < start + 2000; });
   EXPECT_TRUE(first >= 3 && first <= 17) << first << " of 20 agents read in the first half period";
-  EXPECT_LT(last - start, 3000) << "the last agent was first read " << last - start << " ms after the first";
-  EXPECT_TRUE(wait_until([&] { return shown(p, "held") == "7"; }, 10)) << "the answer timed out";
+  EXPECT_LT(last - start, 6000) << "the last agent was first read " << last - start << " ms after the first";
+  EXPECT_TRUE(wait_until([&] { return shown(p, "held") == "7"; }, 30)) << "the answer timed out";
 
   std::vector<std::string> tids;
   std::istringstream task(getCmdOut("ls /proc/" + std::to_string(p.pid) + "/task"));
@@ -692,25 +715,32 @@ TEST(SnmpTest, AHeldUpProcessLosesNoAnswerAndRoundsAreSpreadPacedAndIdleWhereNot
       poller = tid;
   }
   ASSERT_NE("", poller);
-  long fine = gets[how_index("fine")], poller_ticks = ticks_of(p.pid, poller);
-  long poller_switches = switches_of(p.pid, poller), switches = 0;
+  long fine = gets[how_index("fine")];
+  EXPECT_TRUE(wait_until([&] { return gets[how_index("fine")] >= fine + 20; }, 60)) << "the agent is not read";
+  // the bounds allow for the time the machine took, as measured
+  int64_t began = monotonic_ms();
+  long poller_ticks = ticks_of(p.pid, poller), poller_switches = switches_of(p.pid, poller), switches = 0;
+  fine = gets[how_index("fine")];
   for (const std::string& tid : tids)
     switches -= switches_of(p.pid, tid);
   sleep(2);
   for (const std::string& tid : tids)
     switches += switches_of(p.pid, tid);
   fine = gets[how_index("fine")] - fine;
-  EXPECT_TRUE(fine >= 20 && fine <= 600) << fine << " GETs of 100 objects in 2 s, 2 a round";
-  EXPECT_LT(switches, 2000) << "the process woke " << switches << " times in 2 s";
+  double seconds = (monotonic_ms() - began) / 1000.0;
+  EXPECT_LE(fine, 300 * seconds) << fine << " GETs of 100 objects in " << seconds << " s, 2 a round";
+  EXPECT_LT(switches, 1000 * seconds) << "the process woke " << switches << " times in " << seconds << " s";
   EXPECT_EQ(poller_ticks, ticks_of(p.pid, poller)) << "the poller ran";
   EXPECT_EQ(poller_switches, switches_of(p.pid, poller)) << "the poller woke";
   EXPECT_EQ("7", shown(p, "held"));
   for (proc_t* r : {&p, &q}) {
     send_input(*r, "q\n");
-    EXPECT_EQ(0, wait_exit(*r, 10));
+    EXPECT_EQ(0, wait_exit(*r, 30));
   }
-  kill(agent, SIGKILL);
-  waitpid(agent, NULL, 0);
+  for (pid_t agent : agents) {
+    kill(agent, SIGKILL);
+    waitpid(agent, NULL, 0);
+  }
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ ZQKClient* client_for(int port) {
 
 // Waits for n lines, and a moment more for lines that should not come.
 std::vector<std::string> wait_texts(listener_t* l, size_t n) {
-  EXPECT_TRUE(wait_until([&] { return received(l).size() >= n; }, 10));
+  EXPECT_TRUE(wait_until([&] { return received(l).size() >= n; }, 30));
   usleep(100000);
   return texts(l);
 }
