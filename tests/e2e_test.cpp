@@ -205,10 +205,10 @@ TEST(BinaryTest, PollerKeepsOrderSleepsWithNothingToFetchAndDeliveryStopsAfterTh
 
 // One run with every long-run key. never is never read, ticks counts the poller's cycles, hang
 // and holder hang while the file "hold" exists (holder's child holds the pipe), level reads a
-// file the test breaks and mends. A cycle with both hangs lasts about 1.2 s, well within
-// stale_after even on a busy machine.
+// file the test breaks and mends. A cycle with both hangs lasts about 2.2 s, well within
+// stale_after even on a busy machine, where a plain command may take some hundred ms.
 const char long_run_conf[] =
-    "global = { cmd_timeout = 500; stale_after = 8000; send_retry = 1000; };\n"
+    "global = { cmd_timeout = 1000; stale_after = 8000; send_retry = 1000; };\n"
     "signals = (\n"
     "  { name = \"never\"; signum = 45; call_type = 9; value_type = 0; },\n"
     "  { name = \"ticks\"; signum = 41; call_type = 3; cmd = \"echo x >> ticks; echo 1\"; value_type = 1; },\n"

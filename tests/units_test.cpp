@@ -154,7 +154,7 @@ TEST(GetCmdOutTest, ReturnsStandardOutputByteForByteUpToItsLimit) {
       {"echo err >&2; echo out", "out\n"},
       {"exit 3", ""},
   };
-  for (int timeout_ms : {0, 10000}) {  // the timed form gives the same replies
+  for (int timeout_ms : {0, 60000}) {  // the timed form gives the same replies, 16 MiB included
     for (const auto& c : cases)
       EXPECT_EQ(c.out, getCmdOut(c.cmd.c_str(), timeout_ms)) << c.cmd << " " << timeout_ms;
     std::string out = getCmdOut("yes 0123456789abcdefghijklmnopqrstuvwxyz", timeout_ms);
