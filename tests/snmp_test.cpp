@@ -671,7 +671,7 @@ long switches_of(pid_t pid, const std::string& tid) {
 // when the process is stopped for longer than its timeout, and its answer, which came meanwhile,
 // is read; 100 signals of one agent are read about 50 times a second; an address the library
 // refuses at once does not spin; the poller, with no command to run, sleeps. With a period of
-// 4 s, the first rounds of 20 agents are spread over the first period; their agent is another,
+// 10 s, the first rounds of 20 agents are spread over the first period; their agent is another,
 // so that "held" never holds them up.
 TEST(SnmpTest, AHeldUpProcessLosesNoAnswerAndRoundsAreSpreadPacedAndIdleWhereNothingIsToDo) {
   std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
@@ -685,7 +685,7 @@ TEST(SnmpTest, AHeldUpProcessLosesNoAnswerAndRoundsAreSpreadPacedAndIdleWhereNot
                         ", " + signal("refused", "fine", 1, "127.0.0.1:99999");
   for (int k = 1; k <= 100; k++)
     unpaced += ", " + signal("f" + std::to_string(k), "fine", k, address);
-  std::string spread = "global = { snmp_engine = \"builtin\"; poll_period = 4000; };\nsignals = ( ";
+  std::string spread = "global = { snmp_engine = \"builtin\"; poll_period = 10000; };\nsignals = ( ";
   for (int k = 0; k < 20; k++)
     spread += (k ? ", " : "") + signal("s" + std::to_string(k), "spread" + std::to_string(k), k, spread_at);
   proc_t p = start_morvane(run_dir(unpaced + " );\n"), {"ZQK_SERVER=127.0.0.1:1"});
@@ -698,13 +698,12 @@ TEST(SnmpTest, AHeldUpProcessLosesNoAnswerAndRoundsAreSpreadPacedAndIdleWhereNot
   EXPECT_TRUE(wait_until([&] { return gets[held_sent] != 0; }, 30));
   usleep(std::max<int64_t>(0, stopped + 1500 - monotonic_ms()) * 1000);  // held's 1 s timeout and more
   kill(p.pid, SIGCONT);
-  // the agent's own times of each agent's first GET: the first half period holds about half
+  // the agent's own times of each agent's first GET span about a period: a hold-up of the
+  // process only bunches those it holds up, so the span is judged, not a share of it
   long* firsts = &gets[first_spread];
   EXPECT_TRUE(wait_until([&] { return std::count(firsts, firsts + 20, 0L) == 0; }, 60)) << *spread_gets;
-  long start = *std::min_element(firsts, firsts + 20), last = *std::max_element(firsts, firsts + 20);
-  long first = std::count_if(firsts, firsts + 20, [&](long t) { return t < start + 2000; });
-  EXPECT_TRUE(first >= 3 && first <= 17) << first << " of 20 agents read in the first half period";
-  EXPECT_LT(last - start, 6000) << "the last agent was first read " << last - start << " ms after the first";
+  long span = *std::max_element(firsts, firsts + 20) - *std::min_element(firsts, firsts + 20);
+  EXPECT_TRUE(span > 2500 && span < 15000) << "the first reads of 20 agents spanned " << span << " ms";
   EXPECT_TRUE(wait_until([&] { return shown(p, "held") == "7"; }, 30)) << "the answer timed out";
 
   std::vector<std::string> tids;
