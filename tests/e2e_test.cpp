@@ -276,13 +276,16 @@ TEST(BinaryTest, HungCommandsAreEndedStaleReadingsAreYellowAndNotSentAndDelivery
   usleep(600000);  // the pass that spent the budget
   // retries go on, one a send_retry at most: the bound allows for the time taken, as measured
   std::string out = p.out();
-  auto errors = [&] { return count_of(p.out(), "Value put error:") - count_of(out, "Value put error:"); };
+  auto errors = [&](const std::string& now) {
+    return count_of(now, "Value put error:") - count_of(out, "Value put error:");
+  };
   auto began = std::chrono::steady_clock::now();
-  EXPECT_TRUE(wait_until([&] { return errors() >= 2; }, 30)) << "no retries";
+  EXPECT_TRUE(wait_until([&] { return errors(p.out()) >= 2; }, 30)) << "no retries";
   sleep(2);
-  size_t seen = errors();
+  std::string later = p.out();
+  size_t seen = errors(later);
   EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count() + 1, seen) << "more than one error line a wait of 1 s";
-  EXPECT_EQ(seen, count_of(p.out(), "Value put error:-111\n") - count_of(out, "Value put error:-111\n"));
+  EXPECT_EQ(seen, count_of(later, "Value put error:-111\n") - count_of(out, "Value put error:-111\n"));
   l = start_listener(port);
   // the one put that found the server back, then passes every 0.5 s with a fresh budget
   std::vector<std::string> pass = {"signal.41 1", "signal.41 1", "signal.42 3", "signal.42 3",
