@@ -231,7 +231,7 @@ TEST(GetCmdOutTest, ACommandPastItsTimeoutEndsWithAllItStartedAndGivesNoReply) {
       unlink((dir + "/shell").c_str());
       auto start = std::chrono::steady_clock::now();
       try {
-        getCmdOut(("cd " + dir + " && rm -f child && echo $$ > shell && " + cmd).c_str(), 1000);
+        getCmdOut(("cd " + dir + " && rm -f child && echo $$ > shell && { " + cmd + "; }").c_str(), 1000);
       } catch (const std::runtime_error& e) {
         what = e.what();
       }
