@@ -64,6 +64,7 @@ struct snmp_conf_t {
   std::string snmp_context;
   std::string snmp_engine;  // "builtin": SNMP in-process; "snmpget" or empty: the snmpget command
   int32_t poll_period = 0;  // ms from the start of a round to the start of the next; <= 0: none
+  int32_t snmp_window = 0;  // the built-in engine's most GETs in flight per session; <= 0: its default
   // The long-run keys, in ms; <= 0: off.
   int32_t cmd_timeout = 0;  // a polled command still running then is ended with its group
   int32_t stale_after = 0;  // a reading whose last good reply is older is stale

@@ -10,6 +10,7 @@
 #include <stdint.h>
 #include <sys/socket.h>
 
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -50,8 +51,42 @@ struct host_t {
   std::vector<session_t*> waiting;  // sessions whose round waits for the lookup
 };
 
-// What the end of a session's request in flight asks for next.
+// What the end of a request asks for next.
 enum outcome_t { NO_ANSWER, GO_ON, UNANSWERED, FAILED };
+
+// A request of a session in flight: a GET of some of its members, or a v3 agent's engine ID probe.
+struct request_t {
+  int reqid = 0;
+  std::vector<uint32_t> asked;  // the GET's members, in the order asked; empty for a probe
+  bool growing = false;         // the GET asks for more than per_get
+  int64_t sent_ns = 0;          // monotonic
+  size_t depth = 0;             // the session's requests in flight once it was sent, itself included
+  bool first = false;           // sent before the round's first answer
+  int64_t answered_ns = 0;      // when its answer was read; 0: none yet
+  bool read = false;            // its answer gave every member asked a reply
+  uint32_t overtaken = 0;       // answers to GETs sent after it, read before its own
+  outcome_t outcome = NO_ANSWER;
+};
+
+// The GETs a session keeps in flight at once. See snmpwindow.h.
+struct window_t {
+  size_t size = 1;
+  size_t limit = 1;        // the most it may open to (snmp_window)
+  size_t burst = 0;        // the most GETs of a round's first send; 0: none lost yet
+  int good_rounds = 0;     // rounds that lost nothing since the last try of a wider first send
+  int wait = 1;            // good rounds before a first send one wider than burst
+  size_t credit = 0;       // answers in time while it held the round back, since it last opened
+  size_t first_sent = 0;   // GETs of this round sent before its first answer
+  size_t answers = 0;      // answers read this round
+  size_t in_time = 0;      // of them, those of GETs of values that came in time
+  bool lost = false;       // a GET of this round was lost
+  size_t first_lost = 0;   // the place of the first GET lost in this round's first send; 0: none
+  int64_t least_ns = 0;    // the shortest answer of a GET of values this round, ns; 0: none yet
+  int64_t last_least_ns = 0;  // the same of the last round
+  int64_t heard_ns = 0;    // when the agent last answered, monotonic
+  int64_t sent_ns = 0;     // when the last GET went, monotonic
+  int64_t closed_ns = 0;   // when it last closed: GETs sent before then close it no more
+};
 
 // Options and agent address parsed once, the signals read through them, the GET sizes its agent
 // takes, its v3 state and the round under way.
@@ -81,7 +116,7 @@ struct session_t {
   uint32_t opened = 0;  // counts opens and connects, so that a wake-up for an earlier socket is ignored
 
   // v3: this session's own user entry and its agent's engine boots and time, put into the
-  // library's lists before each GET; gate is held from a GET's send until its answer.
+  // library's lists before its GETs; gate is held while a GET of the session is in flight.
   struct usmUser* user = NULL;
   gate_t* gate = NULL;
   bool time_known = false;
@@ -93,20 +128,19 @@ struct session_t {
   int good_rounds = 0;
   int grow_wait = 1;
 
+  window_t window;
+
   bool in_round = false;
   int64_t began_ns = 0;
   size_t next = 0;                // members[next..] are not asked yet in this round
-  std::vector<uint32_t> asked;    // the members of the GET in flight, or of the next one
   std::vector<uint32_t> backlog;  // members to ask before members[next..], split off a GET
+  std::deque<std::vector<uint32_t>> ready;  // whole GETs to ask again, before anything else
+  std::vector<request_t> flight;  // the requests in flight, in the order sent
   bool answered = false;          // a GET of this round has had an answer
   size_t largest_answer = 0;      // the most objects a GET of this round got values for
   size_t least_refused = 0;       // the fewest objects of a GET refused with no usable index; 0: none
-  bool growing = false;           // the GET in flight asks for more than per_get
   bool resolving = false;         // the round waits for its host's lookup
   bool probing = false;           // the request in flight asks a v3 agent for its engine ID
-  bool waiting = false;           // a request is in flight
-  int reqid = 0;
-  outcome_t outcome = NO_ANSWER;
   bool timed = false;  // timer holds this session's next round start or its wait's end
   std::multimap<int64_t, session_t*>::iterator timer;
 };

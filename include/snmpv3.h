@@ -1,7 +1,7 @@
 // SNMPv3 bookkeeping of the built-in engine. The library keeps one user entry per agent engine
 // and user name, and one boots and time entry per engine ID; each session keeps its own of both
-// and puts them in before each GET. Sessions whose agents share an engine ID (one agent, or
-// devices set up from one template) pass a gate: one GET of theirs in flight at a time.
+// and puts them in before its GETs. Sessions whose agents share an engine ID (one agent, or
+// devices set up from one template) pass a gate: the GETs of one of them in flight at a time.
 #ifndef MORVANE_SNMPV3_H
 #define MORVANE_SNMPV3_H
 
@@ -14,8 +14,8 @@ struct snmp_pdu;
 
 // The sessions of one engine ID.
 struct gate_t {
-  session_t* holder = NULL;       // whose GET is in flight
-  std::deque<session_t*> queue;   // waiting for the holder's answer, in the order they came
+  session_t* holder = NULL;       // whose GETs are in flight
+  std::deque<session_t*> queue;   // waiting for the holder's answers, in the order they came
   session_t* time_owner = NULL;   // the last to put its engine time in; null: none has yet
 };
 
@@ -32,12 +32,15 @@ struct snmp_pdu* probe_pdu();
 // names none.
 bool learn_engine_id(session_t* s, const struct snmp_pdu* pdu);
 
-// True when s holds the gate of its engine ID now; false when it waits in the queue, to be handed
-// the gate when the holder leaves.
+// True when s may send a GET: it holds the gate of its engine ID now, and while it holds it, no
+// other session waits. False when it waits in the queue, to be handed the gate when the holder
+// leaves, or holds it and others wait: it sends no more until it leaves.
 bool enter_gate(gates_t* gates, session_t* s);
-// Makes s's own user entry and engine boots and time the library's; s holds the gate. A session
-// that knows no time of its own yet starts from none when another session's may be in the entry,
-// so that its agent's report sets it.
+// True when s's agent checks no engine time (below authNoPriv), or s knows that time.
+bool knows_engine_time(const session_t* s);
+// Makes s's own user entry and engine boots and time the library's; s holds the gate and has no
+// GET in flight. A session that knows no time of its own yet starts from none when another
+// session's may be in the entry, so that its agent's report sets it.
 void own_v3_state(session_t* s);
 // Keeps the engine boots and time in the library's entry, which an answer to s's GET just
 // passed, as s's own.

@@ -72,6 +72,7 @@ void load_global_conf(config_t* cfg) {
   lookup_string(g, "snmp_context", &conf->snmp_context);
   lookup_string(g, "snmp_engine", &conf->snmp_engine);
   lookup_int(g, "poll_period", &conf->poll_period);
+  lookup_int(g, "snmp_window", &conf->snmp_window);
   lookup_int(g, "cmd_timeout", &conf->cmd_timeout);
   lookup_int(g, "stale_after", &conf->stale_after);
   lookup_int(g, "send_retry", &conf->send_retry);

@@ -13,38 +13,44 @@ static const int max_grow_wait = 256;
 
 void begin_batches(session_t* s) {
   s->next = 0;
-  s->asked.clear();
   s->backlog.clear();
+  s->ready.clear();
   s->answered = false;
   s->largest_answer = 0;
   s->least_refused = 0;
-  s->growing = false;
+}
+
+bool more_to_ask(const session_t* s) {
+  return !s->ready.empty() || !s->backlog.empty() || s->next < s->members.size();
 }
 
 // A round's first GET asks for twice per_get once enough rounds went well since the last try.
 static size_t batch_size(const session_t* s) {
-  bool first = !s->answered && s->next == 0 && s->backlog.empty();
+  bool first = !s->answered && s->next == 0 && s->backlog.empty() && s->ready.empty();
   if (first && s->good_rounds >= s->grow_wait && s->per_get < max_objects_per_get)
     return std::min(2 * s->per_get, max_objects_per_get);
   return s->per_get;
 }
 
-size_t next_batch(session_t* s) {
-  if (!s->asked.empty())
-    return s->asked.size();
-  size_t size = batch_size(s), k = std::min(size, s->backlog.size());
-  s->asked.assign(s->backlog.begin(), s->backlog.begin() + k);
-  s->backlog.erase(s->backlog.begin(), s->backlog.begin() + k);
-  while (s->asked.size() < size && s->next < s->members.size())
-    s->asked.push_back((uint32_t)s->next++);
-  s->growing = s->asked.size() > s->per_get;
-  return s->asked.size();
+bool next_batch(session_t* s, request_t* r) {
+  if (!s->ready.empty()) {
+    r->asked.swap(s->ready.front());
+    s->ready.pop_front();
+  } else {
+    size_t size = batch_size(s), k = std::min(size, s->backlog.size());
+    r->asked.assign(s->backlog.begin(), s->backlog.begin() + k);
+    s->backlog.erase(s->backlog.begin(), s->backlog.begin() + k);
+    while (r->asked.size() < size && s->next < s->members.size())
+      r->asked.push_back((uint32_t)s->next++);
+  }
+  r->growing = r->asked.size() > s->per_get;
+  return !r->asked.empty();
 }
 
-netsnmp_pdu* batch_pdu(const session_t* s) {
+netsnmp_pdu* batch_pdu(const session_t* s, const request_t& r) {
   netsnmp_pdu* pdu = snmp_pdu_create(SNMP_MSG_GET);
-  for (uint32_t k = 0; pdu && k < s->asked.size(); k++) {
-    const member_t& m = s->members[s->asked[k]];
+  for (uint32_t k = 0; pdu && k < r.asked.size(); k++) {
+    const member_t& m = s->members[r.asked[k]];
     if (!snmp_add_null_var(pdu, m.name.data(), m.name.size())) {
       snmp_free_pdu(pdu);
       return NULL;
@@ -59,9 +65,9 @@ static bool names(const netsnmp_variable_list* v, const member_t& m) {
 
 // Each member asked gets the varbind that names its object, at its place when the agent kept
 // the order; a member whose object no varbind names gets an empty reply.
-static void reply_each(session_t* s, const netsnmp_pdu* pdu) {
+static void reply_each(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
   const netsnmp_variable_list* v = pdu->variables;
-  for (uint32_t k : s->asked) {
+  for (uint32_t k : r->asked) {
     member_t& m = s->members[k];
     const netsnmp_variable_list* found = v && names(v, m) ? v : NULL;
     for (const netsnmp_variable_list* w = pdu->variables; !found && w; w = w->next_variable)
@@ -71,84 +77,102 @@ static void reply_each(session_t* s, const netsnmp_pdu* pdu) {
     if (v)
       v = v->next_variable;
   }
-  s->largest_answer = std::max(s->largest_answer, s->asked.size());
-  if (s->growing)
-    s->per_get = s->asked.size();
-  s->asked.clear();
+  r->read = true;
+  s->largest_answer = std::max(s->largest_answer, r->asked.size());
+  if (r->growing)
+    s->per_get = r->asked.size();
+  r->asked.clear();
 }
 
-// The GET's members go back to be asked first, in GETs of at most size objects.
-static void ask_again(session_t* s, size_t size) {
-  s->backlog.insert(s->backlog.begin(), s->asked.begin() + size, s->asked.end());
-  s->asked.resize(size);
+// The GET's first size members go again as one GET, before anything else; the rest are asked
+// before the members not asked yet.
+static void ask_again(session_t* s, request_t* r, size_t size) {
+  if (r->asked.empty())
+    return;
+  size = std::min(size, r->asked.size());
+  s->backlog.insert(s->backlog.begin(), r->asked.begin() + size, r->asked.end());
+  r->asked.resize(size);
+  s->ready.emplace_front();
+  s->ready.front().swap(r->asked);
 }
 
 // A larger GET the agent did not take: it is asked again in GETs of the old size, and the next
 // try waits twice as many rounds.
-static void growth_failed(session_t* s) {
+static void growth_failed(session_t* s, request_t* r) {
   s->good_rounds = 0;
   s->grow_wait = std::min(2 * s->grow_wait, max_grow_wait);
-  ask_again(s, s->per_get);
-  s->growing = false;
+  ask_again(s, r, s->per_get);
 }
 
 // A GET refused as a whole (tooBig, or an error status with no usable index) goes again in
 // halves; a single object refused gets snmpget's empty reply.
-static void split(session_t* s, bool too_big) {
-  if (s->growing) {
-    growth_failed(s);
+static void split(session_t* s, request_t* r, bool too_big) {
+  if (r->growing) {
+    growth_failed(s, r);
     return;
   }
-  if (s->asked.size() == 1) {
-    give_reply(&s->members[s->asked[0]], NULL);
-    s->asked.clear();
+  if (r->asked.size() == 1) {
+    give_reply(&s->members[r->asked[0]], NULL);
+    r->asked.clear();
     return;
   }
-  size_t half = s->asked.size() / 2;
+  size_t half = r->asked.size() / 2;
   if (too_big)
     s->per_get = std::min(s->per_get, half);  // the agent says so: for good
-  else if (!s->least_refused || s->asked.size() < s->least_refused)
-    s->least_refused = s->asked.size();
-  ask_again(s, half);
+  else if (!s->least_refused || r->asked.size() < s->least_refused)
+    s->least_refused = r->asked.size();
+  ask_again(s, r, half);
 }
 
 // An error status at a usable index: as snmpget does, the object there gets an empty reply and
 // the GET goes again without it.
-static void drop_failed(session_t* s, long index) {
-  give_reply(&s->members[s->asked[index - 1]], NULL);
-  s->asked.erase(s->asked.begin() + (index - 1));
+static void drop_failed(session_t* s, request_t* r, long index) {
+  give_reply(&s->members[r->asked[index - 1]], NULL);
+  r->asked.erase(r->asked.begin() + (index - 1));
+  ask_again(s, r, r->asked.size());
 }
 
-void take_response(session_t* s, const netsnmp_pdu* pdu) {
+void take_response(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
   s->answered = true;
   if (pdu->errstat == SNMP_ERR_NOERROR)
-    reply_each(s, pdu);
+    reply_each(s, r, pdu);
   else if (pdu->errstat == SNMP_ERR_TOOBIG)
-    split(s, true);
-  else if (pdu->errindex >= 1 && pdu->errindex <= (long)s->asked.size())
-    drop_failed(s, pdu->errindex);
+    split(s, r, true);
+  else if (pdu->errindex >= 1 && pdu->errindex <= (long)r->asked.size())
+    drop_failed(s, r, pdu->errindex);
   else
-    split(s, false);
+    split(s, r, false);
 }
 
-bool batch_unanswered(session_t* s) {
-  if (s->growing) {
-    growth_failed(s);
+// A GET the agent dropped while it answered others was not too large: it goes again as it was.
+bool batch_unanswered(session_t* s, request_t* r, bool dropped) {
+  if (r->growing) {
+    growth_failed(s, r);
     return true;
   }
-  if (!s->answered && s->asked.size() > 1)
-    s->per_get = std::max<size_t>(1, s->asked.size() / 2);
+  if (dropped) {
+    ask_again(s, r, r->asked.size());
+    return true;
+  }
+  if (!s->answered && r->asked.size() > 1)
+    s->per_get = std::max<size_t>(1, r->asked.size() / 2);
   return false;
 }
 
 void fail_batches(session_t* s) {
-  for (uint32_t k : s->asked)
-    give_reply(&s->members[k], NULL);
+  for (request_t& r : s->flight) {
+    for (uint32_t k : r.asked)
+      give_reply(&s->members[k], NULL);
+    r.asked.clear();
+  }
+  for (const std::vector<uint32_t>& again : s->ready)
+    for (uint32_t k : again)
+      give_reply(&s->members[k], NULL);
   for (uint32_t k : s->backlog)
     give_reply(&s->members[k], NULL);
   for (; s->next < s->members.size(); s->next++)
     give_reply(&s->members[s->next], NULL);
-  s->asked.clear();
+  s->ready.clear();
   s->backlog.clear();
 }
 

@@ -24,6 +24,7 @@
 #include "snmpprint.h"
 #include "snmpsession.h"
 #include "snmpv3.h"
+#include "snmpwindow.h"
 
 // A host name's address is looked up again this often, so that an agent that moves is followed.
 static const int64_t refresh_ns = 300 * 1000000000LL;
@@ -204,6 +205,7 @@ static void close_session(snmp_engine_t* e, session_t* s) {
   snmp_sess_close(s->open);
   s->open = NULL;
   s->fd = -1;
+  s->window.least_ns = s->window.last_least_ns = 0;  // the next open may reach the agent another way
   drop_v3_state(s);
 }
 
@@ -246,7 +248,7 @@ static bool resent(const session_t* s, int op, netsnmp_pdu* pdu) {
          !s->probing && snmpv3_get_report_type(pdu) == SNMPERR_NOT_IN_TIME_WINDOW;
 }
 
-static outcome_t take_answer(session_t* s, const netsnmp_pdu* pdu) {
+static outcome_t take_answer(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
   if (s->probing) {
     s->probing = false;
     return learn_engine_id(s, pdu) ? GO_ON : FAILED;
@@ -255,26 +257,35 @@ static outcome_t take_answer(session_t* s, const netsnmp_pdu* pdu) {
     return FAILED;  // a report: unknown user, wrong digest and the like
   if (is_v3(s))
     keep_engine_time(s);
-  take_response(s, pdu);
+  take_response(s, r, pdu);
   return GO_ON;
+}
+
+// The request in flight that reqid names; a report to a request the agent could not decrypt
+// carries request ID 0, and names the first still waiting.
+static request_t* in_flight(session_t* s, int reqid) {
+  for (request_t& r : s->flight)
+    if (r.outcome == NO_ANSWER && (r.reqid == reqid || reqid == 0))
+      return &r;
+  return NULL;
 }
 
 // The library's callback: the answer is taken at once, what follows it once the library has
 // returned (a session is not closed or sent to from inside its own read).
 static int on_answer(int op, netsnmp_session*, int reqid, netsnmp_pdu* pdu, void* magic) {
   session_t* s = (session_t*)magic;
-  // a report to a request the agent could not decrypt carries request ID 0
-  if (!s->waiting || !final_op(op) || (reqid != 0 && reqid != s->reqid) || resent(s, op, pdu))
-    return 1;
-  s->waiting = false;
+  request_t* r = final_op(op) && !resent(s, op, pdu) ? in_flight(s, reqid) : NULL;
+  if (!r)
+    return 1;  // also the answer or timeout of a GET given up as lost and asked again
+  r->answered_ns = now_ns();
   if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu)
-    s->outcome = take_answer(s, pdu);
+    r->outcome = take_answer(s, r, pdu);
   else
-    s->outcome = op == NETSNMP_CALLBACK_OP_TIMED_OUT ? UNANSWERED : FAILED;
+    r->outcome = op == NETSNMP_CALLBACK_OP_TIMED_OUT ? UNANSWERED : FAILED;
   return 1;
 }
 
-// Sets the timer to the library's next retry or give-up for the request in flight; false
+// Sets the timer to the library's next retry or give-up of the session's requests; false
 // when the library holds no request for it.
 static bool arm_retry(snmp_engine_t* e, session_t* s) {
   int fds = 0, block = 0;
@@ -287,41 +298,66 @@ static bool arm_retry(snmp_engine_t* e, session_t* s) {
   return true;
 }
 
-static void send_request(snmp_engine_t* e, session_t* s, netsnmp_pdu* pdu) {
-  int reqid = pdu ? snmp_sess_async_send(s->open, pdu, on_answer, s) : 0;
-  if (!reqid) {
+// Sends pdu as the request r of s; false when the library cannot, and the round has failed.
+static bool send_request(snmp_engine_t* e, session_t* s, netsnmp_pdu* pdu, request_t* r) {
+  r->reqid = pdu ? snmp_sess_async_send(s->open, pdu, on_answer, s) : 0;
+  if (!r->reqid) {
     snmp_free_pdu(pdu);
+    s->ready.emplace_front();
+    s->ready.front().swap(r->asked);  // so that its members get the empty reply too
     fail_round(e, s);
-    return;
+    return false;
   }
-  s->reqid = reqid;
-  s->waiting = true;
-  s->outcome = NO_ANSWER;
-  if (!arm_retry(e, s))
-    fail_round(e, s);
+  s->flight.push_back(std::move(*r));
+  window_sent(s, &s->flight.back(), now_ns());
+  return true;
+}
+
+// A v3 session that does not know its agent's engine time yet has one GET in flight: the
+// agent's report to it sets the time.
+static size_t room(const session_t* s) {
+  return is_v3(s) && !knows_engine_time(s) ? 1 : window_room(s);
+}
+
+// Sends s's next request when one may go now: its v3 agent's engine ID first, then the round's
+// GETs while its window has room and its gate lets it. False when none went, or the round failed.
+static bool send_next(snmp_engine_t* e, session_t* s) {
+  request_t r;
+  if (needs_engine_id(s)) {
+    if (!s->flight.empty())
+      return false;
+    s->probing = true;
+    return send_request(e, s, probe_pdu(), &r);
+  }
+  if (!more_to_ask(s) || s->flight.size() >= room(s))
+    return false;
+  if (is_v3(s)) {
+    if (!enter_gate(&e->gates, s))
+      return false;  // asked again when the gate is handed on
+    if (s->flight.empty())
+      own_v3_state(s);
+  }
+  next_batch(s, &r);
+  return send_request(e, s, batch_pdu(s, r), &r);
 }
 
 static void end_round(snmp_engine_t* e, session_t* s, bool failed);
 
-// Sends the session's next request of the round, or ends the round when every member is read.
+// Sends what the session may send of its round now, or ends the round when every member is read.
 static void ask(snmp_engine_t* e, session_t* s) {
   if (!s->open && !reach(e, s))
     return;
-  if (needs_engine_id(s)) {
-    s->probing = true;
-    send_request(e, s, probe_pdu());
-    return;
+  while (send_next(e, s)) {
   }
-  if (!next_batch(s)) {
-    end_round(e, s, false);
-    return;
+  if (!s->in_round)
+    return;  // a send failed
+  if (s->flight.empty()) {
+    if (!more_to_ask(s))
+      end_round(e, s, false);
+    return;  // or it waits at its gate
   }
-  if (is_v3(s)) {
-    if (!enter_gate(&e->gates, s))
-      return;  // asked when the gate is handed on
-    own_v3_state(s);
-  }
-  send_request(e, s, batch_pdu(s));
+  if (!arm_retry(e, s))
+    fail_round(e, s);
 }
 
 // The first time at or after t on the grid of round starts.
@@ -355,6 +391,7 @@ static void end_round(snmp_engine_t* e, session_t* s, bool failed) {
   s->in_round = false;
   e->busy--;
   end_batches(s, failed);
+  window_round_end(s, failed);
   if (!e->forever)
     return;
   int64_t at = s->began_ns + pace_ns(e, s);
@@ -367,8 +404,8 @@ static void end_round(snmp_engine_t* e, session_t* s, bool failed) {
 // the session is closed, and its host, if any, is looked up again soon.
 static void fail_round(snmp_engine_t* e, session_t* s) {
   fail_batches(s);
+  s->flight.clear();  // what the library still holds of them is ignored when it ends
   s->probing = false;
-  s->waiting = false;
   if (s->resolving)
     stop_waiting_for_lookup(s);
   end_connect(e, s);
@@ -379,35 +416,48 @@ static void fail_round(snmp_engine_t* e, session_t* s) {
   end_round(e, s, true);
 }
 
-// After the library has read for the session or looked at its timeouts.
+// A request that got no answer, or was overtaken by so many answers to later ones that it is
+// lost: false when the round has failed with it. A larger GET on trial tells of its size, not of
+// a busy agent: the window stays as it is.
+static bool unanswered(session_t* s, request_t* r) {
+  return !s->probing && batch_unanswered(s, r, !r->growing && window_lost(s, *r));
+}
+
+// After the library has read for the session or looked at its timeouts: the answers are noted,
+// the requests that ended leave the flight, and the window is filled again.
 static void after_io(snmp_engine_t* e, session_t* s) {
-  if (s->waiting) {
-    if (!arm_retry(e, s))
-      fail_round(e, s);  // the library gave the request up without telling
+  std::vector<request_t>& f = s->flight;
+  if (f.empty())
     return;
+  for (size_t i = 0; i < f.size(); i++)
+    if (f[i].outcome == GO_ON)
+      window_answered(s, i, window_late(s, pace_ns(e, s)));
+  bool failed = false;
+  for (request_t& r : f) {
+    if (r.outcome == NO_ANSWER && overtaken(s, r))
+      r.outcome = UNANSWERED;
+    if (r.outcome == FAILED || (r.outcome == UNANSWERED && !unanswered(s, &r)))
+      failed = true;
   }
-  outcome_t outcome = s->outcome;
-  s->outcome = NO_ANSWER;
-  if (outcome == NO_ANSWER)
-    return;
-  if (outcome == GO_ON || (outcome == UNANSWERED && !s->probing && batch_unanswered(s))) {
-    hand_on(e, leave_gate(s));
-    ask(e, s);
-  } else {
+  if (failed) {
     fail_round(e, s);
+    return;
   }
+  f.erase(std::remove_if(f.begin(), f.end(), [](const request_t& r) { return r.outcome != NO_ANSWER; }), f.end());
+  if (f.empty())
+    hand_on(e, leave_gate(s));
+  ask(e, s);
 }
 
 static void read_session(snmp_engine_t* e, session_t* s) {
   NETSNMP_LARGE_FD_SET(s->fd, &e->fds);
   int rc = snmp_sess_read2(s->open, &e->fds);
   NETSNMP_LARGE_FD_ZERO(&e->fds);
-  if (rc != 0 && s->waiting) {
-    s->waiting = false;
-    s->outcome = FAILED;
-  } else if (rc != 0 && s->outcome == NO_ANSWER) {
+  if (rc != 0 && s->flight.empty())
     close_session(e, s);  // a broken stream would wake the loop without end
-  }
+  for (request_t& r : s->flight)
+    if (rc != 0 && r.outcome == NO_ANSWER)
+      r.outcome = FAILED;
   after_io(e, s);
 }
 
@@ -416,7 +466,7 @@ static void fire_timers(snmp_engine_t* e, int64_t now) {
     int64_t due = e->timers.begin()->first;
     session_t* s = e->timers.begin()->second;
     clear_timer(e, s);
-    if (s->waiting) {
+    if (!s->flight.empty()) {
       snmp_sess_timeout(s->open);  // retries, or gives up through on_answer
       after_io(e, s);
     } else if (s->resolving || s->connecting >= 0) {
@@ -499,6 +549,9 @@ snmp_engine_t* snmp_engine_new(const std::vector<signal_t*>& table, const snmp_c
   make_sessions(table, conf, &e->sessions, &e->unread, &e->hosts);
   // sessions without members (refused options) stay in the list, never asked
   allow_descriptors(e->sessions.size());
+  size_t window = conf && conf->snmp_window > 0 ? conf->snmp_window : default_window;
+  for (session_t* s : e->sessions)
+    s->window.limit = window;
   e->epoll = epoll_create1(EPOLL_CLOEXEC);
   if (e->epoll < 0 || !start_resolver(e))
     return NULL;  // what it made lives on unused, as an engine would

@@ -52,9 +52,11 @@ bool learn_engine_id(session_t* s, const netsnmp_pdu* pdu) {
 }
 
 bool enter_gate(gates_t* gates, session_t* s) {
+  if (s->gate)
+    return s->gate->queue.empty();
   netsnmp_session* l = live(s);
   gate_t& g = (*gates)[std::string((const char*)l->securityEngineID, l->securityEngineIDLen)];
-  if (g.holder && g.holder != s) {
+  if (g.holder) {
     g.queue.push_back(s);
     return false;
   }
@@ -111,6 +113,10 @@ static void own_engine_time(session_t* s) {
     set_enginetime(l->securityEngineID, l->securityEngineIDLen, 0, 0, TRUE);
   }
   g->time_owner = s;
+}
+
+bool knows_engine_time(const session_t* s) {
+  return !timed(s) || s->time_known;
 }
 
 void own_v3_state(session_t* s) {

@@ -243,7 +243,7 @@ TEST(BinaryTest, HungCommandsAreEndedStaleReadingsAreYellowAndNotSentAndDelivery
     std::vector<std::string> got = texts(l);
     return (size_t)std::count(got.begin() + std::min(from, got.size()), got.end(), line);
   };
-  ASSERT_TRUE(wait_until([&] { return shown(p, "level") == "23.50"; }, 30)) << p.out();
+  ASSERT_TRUE(wait_until([&] { return shown(p, "level") == "23.50"; }, 60)) << p.out();
   size_t before = ticks();
   EXPECT_TRUE(wait_until([&] { return ticks() >= before + 3; }, 60)) << "the poller stalls";
   EXPECT_EQ("0", shown(p, "hang", stale)) << "a reply ended at the timeout was taken";
