@@ -66,10 +66,10 @@ size_t count_of(const std::string& text, const std::string& what) {
   return n;
 }
 
-static sockaddr_in loopback(int port) {
+sockaddr_in loopback(int port, uint32_t host) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_addr.s_addr = htonl(host);
   a.sin_port = htons(port);
   return a;
 }

@@ -3,6 +3,7 @@
 #ifndef MORVANE_TESTS_HARNESS_H
 #define MORVANE_TESTS_HARNESS_H
 
+#include <netinet/in.h>
 #include <stdint.h>
 #include <sys/types.h>
 
@@ -25,6 +26,8 @@ bool wait_until(const std::function<bool()>& cond, double seconds);
 size_t count_of(const std::string& text, const std::string& what);
 // Returns a loopback port that was free a moment ago (type SOCK_STREAM or SOCK_DGRAM).
 int free_port(int type);
+// Returns the IPv4 address host (127.0.0.1 by default) with port.
+sockaddr_in loopback(int port, uint32_t host = INADDR_LOOPBACK);
 
 // A running morvane: standard input is a socket of ours, standard output and error go to
 // dir/out and dir/err. It dies with the test binary.

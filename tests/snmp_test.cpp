@@ -67,14 +67,6 @@ struct datagram_t {
   bool to_agent;
 };
 
-sockaddr_in loopback_address(uint32_t host, int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(host);
-  a.sin_port = htons(port);
-  return a;
-}
-
 // Takes a datagram from the poller: it reaches the agent after delay_ms; a busy agent serves one
 // at a time, service_ms each, and drops one that finds held others there.
 void from_poller(relay_t* r, std::multimap<int64_t, datagram_t>* due, std::deque<int64_t>* ends,
@@ -86,8 +78,11 @@ void from_poller(relay_t* r, std::multimap<int64_t, datagram_t>* due, std::deque
     r->dropped++;
     return;
   }
-  if (service_ms)
-    ends->push_back(at = std::max(at, ends->empty() ? at : ends->back()) + service_ms);
+  if (service_ms) {
+    if (!ends->empty())
+      at = std::max(at, ends->back());  // served after those held
+    ends->push_back(at += service_ms);
+  }
   r->most_in_flight = std::max(r->most_in_flight, ++r->in_flight);
   due->insert({at, {data, true}});
 }
@@ -99,7 +94,7 @@ void from_poller(relay_t* r, std::multimap<int64_t, datagram_t>* due, std::deque
 relay_t* start_relay(int agent_port, int delay_ms, int service_ms = 0, size_t held = 0, bool other_source = false) {
   relay_t* r = new (mmap(NULL, sizeof(relay_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0)) relay_t;
   int front = socket(AF_INET, SOCK_DGRAM, 0), back = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a = loopback_address(INADDR_LOOPBACK, 0), agent = loopback_address(INADDR_LOOPBACK, agent_port);
+  sockaddr_in a = loopback(0), agent = loopback(agent_port);
   socklen_t len = sizeof a;
   EXPECT_EQ(0, bind(front, (sockaddr*)&a, len) || getsockname(front, (sockaddr*)&a, &len) ||
                    connect(back, (sockaddr*)&agent, sizeof agent));
@@ -107,11 +102,13 @@ relay_t* start_relay(int agent_port, int delay_ms, int service_ms = 0, size_t he
   int out = front;
   if (other_source) {
     out = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in other = loopback_address(0x7f000002, 0);
+    sockaddr_in other = loopback(0, 0x7f000002);
     EXPECT_EQ(0, bind(out, (sockaddr*)&other, sizeof other));
   }
   if (fork() != 0) {
-    close(front), close(back), close(out);
+    close(front), close(back);
+    if (out != front)
+      close(out);
     return r;
   }
   prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -277,10 +274,7 @@ name_server_t* start_name_server(const std::string& dir) {
   name_server_t* ns = new name_server_t;
   ns->fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   int on = 1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(0x7f000099);
-  a.sin_port = htons(53);
+  sockaddr_in a = loopback(53, 0x7f000099);
   setsockopt(ns->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (bind(ns->fd, (sockaddr*)&a, sizeof a) != 0) {
     close(ns->fd);
@@ -301,9 +295,7 @@ void stop_name_server(name_server_t* ns) {
 // A TCP socket whose backlog is full, so that a connect to it waits without end.
 int unaccepting_listener(int* port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = loopback(0);
   socklen_t len = sizeof a;
   if (bind(fd, (sockaddr*)&a, len) != 0 || listen(fd, 0) != 0 || getsockname(fd, (sockaddr*)&a, &len) != 0)
     return -1;
@@ -321,9 +313,7 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
   pid_t agent = start_snmpd(dir, address, agent_conf(dir, -7));
   pid_t second_agent = start_snmpd(second_dir, second, "rocommunity pub1 127.0.0.1\n");
   int silent = socket(AF_INET, SOCK_DGRAM, 0);  // bound, never read: an agent that never answers
-  sockaddr_in bound{};
-  bound.sin_family = AF_INET;
-  bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in bound = loopback(0);
   socklen_t len = sizeof bound;
   ASSERT_EQ(0, bind(silent, (sockaddr*)&bound, len) || getsockname(silent, (sockaddr*)&bound, &len));
   name_server_t* name_server = geteuid() == 0 ? start_name_server(dir) : NULL;

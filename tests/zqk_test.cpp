@@ -38,9 +38,7 @@ std::vector<std::string> wait_texts(listener_t* l, size_t n) {
 // accept on it waits 10 s at most.
 int silent_server(sockaddr_in* a, int backlog) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  *a = sockaddr_in{};
-  a->sin_family = AF_INET;
-  a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  *a = loopback(0);
   socklen_t len = sizeof *a;
   timeval limit = {10, 0};
   EXPECT_EQ(0, bind(fd, (sockaddr*)a, len) || listen(fd, backlog) ||
