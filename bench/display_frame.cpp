@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "app.h"
 #include "bench.h"
 #include "display.h"
 #include "screen.h"
 #include "sender.h"
+#include "signals.h"
 
 // Names of 4 to 28 characters, every fifth with a two-byte character; all four value types.
 // Every 50th never read, every 7th read long ago (stale under stale_after), the rest just now.

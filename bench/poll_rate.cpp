@@ -10,9 +10,9 @@
 
 #include <string>
 
-#include "app.h"
 #include "bench.h"
 #include "poller.h"
+#include "signals.h"
 
 static const int signal_count = 10;
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "app.h"
 #include "bench.h"
 #include "sender.h"
+#include "signals.h"
 #include "zqk.h"
 
 static const int signal_count = 10000;

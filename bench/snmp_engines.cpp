@@ -12,9 +12,9 @@
 #include <atomic>
 #include <string>
 
-#include "app.h"
 #include "bench.h"
 #include "poller.h"
+#include "signals.h"
 #include "snmpengine.h"
 
 static const char oid_text[] = ".1.3.6.1.4.1.99999.1.0";

@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "app.h"
+#include "config.h"
+#include "signals.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (!freopen("/dev/null", "w", stdout))  // the loader's line end

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "app.h"
 #include "parser.h"
+#include "signals.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0)

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app.h"
+#include "signals.h"
 #include "snmpcmd.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -10,9 +10,8 @@
 
 struct signal_t;
 
-// Thread function. With a null argument it shows the table and never returns; given a
-// screen_t (screen_open), it runs that screen and returns once the operator ends it with "q".
-void* print_data(void* screen);
+// Thread function: shows the table twice a second and never returns; its argument is ignored.
+void* print_data(void*);
 
 // Returns the number of bytes of s before its first NUL that are not UTF-8 continuation bytes
 // (10xxxxxx); malformed UTF-8 is counted the same way, never rejected.

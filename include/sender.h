@@ -23,6 +23,8 @@ class elapsedtimer {
   std::chrono::time_point<std::chrono::system_clock, std::chrono::nanoseconds> start;
 };
 
+// The one telemetry client, made by start-up; only the sender thread uses it once running.
+extern ZQKClient* client;
 // The one record every delivery is built in; only the sender thread touches it once running.
 extern Value value;
 

@@ -1,233 +1,32 @@
-// Start-up and configuration: the system log, the telemetry client, morvane.conf loaded into
-// the signal table and the overrides, the three worker threads, and the wait for "q".
+// Start-up: the system log, the telemetry client, morvane.conf loaded into the signal table and
+// the overrides, the three worker threads, and the wait for "q".
 #include "app.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <syslog.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <iostream>
-#include <map>
 
+#include "config.h"
 #include "display.h"
 #include "poller.h"
 #include "screen.h"
 #include "sender.h"
+#include "signals.h"
 #include "snmpengine.h"
 #include "zqk.h"
-
-// Allocated once and never freed: the workers may still read it while the process exits.
-std::vector<signal_t*>& signalsVector = *new std::vector<signal_t*>;
-snmp_conf_t* global_snmp_conf = NULL;
-ZQKClient* client = NULL;
 
 // syslog keeps a pointer to the identity for the whole run.
 static const char log_ident[] = "morvane-";
 
-// The loaders mark each setting they look up (libconfig's hook), so a key is known exactly when
-// a loader reads it, and no list of keys can drift from what is loaded.
-static char known_mark;
-
-static void mark_known(config_setting_t* setting) {
-  if (setting)
-    config_setting_set_hook(setting, &known_mark);
-}
-
-static void lookup_int(const config_setting_t* group, const char* key, int32_t* field) {
-  int v;
-  mark_known(config_setting_get_member(group, key));
-  if (config_setting_lookup_int(group, key, &v) == CONFIG_TRUE)
-    *field = v;
-}
-
-static void lookup_string(const config_setting_t* group, const char* key, std::string* field) {
-  const char* v;
-  mark_known(config_setting_get_member(group, key));
-  if (config_setting_lookup_string(group, key, &v) == CONFIG_TRUE)
-    *field = v;
-}
-
-void load_global_conf(config_t* cfg) {
-  snmp_conf_t* conf = new snmp_conf_t;
-  global_snmp_conf = conf;
-  config_setting_t* g = config_lookup(cfg, "global");
-  if (!g)
-    return;
-  mark_known(g);
-  lookup_int(g, "snmp_timeout", &conf->snmp_timeout);
-  lookup_int(g, "snmp_num_retries", &conf->snmp_num_retries);
-  lookup_int(g, "snmp_sec_level", &conf->snmp_sec_level);
-  lookup_int(g, "snmp_priv_prot", &conf->snmp_priv_prot);
-  lookup_string(g, "snmp_priv_pphrase", &conf->snmp_priv_pphrase);
-  lookup_int(g, "snmp_auth_prot", &conf->snmp_auth_prot);
-  lookup_string(g, "snmp_auth_pphrase", &conf->snmp_auth_pphrase);
-  lookup_string(g, "snmp_user", &conf->snmp_user);
-  lookup_string(g, "snmp_community", &conf->snmp_community);
-  lookup_string(g, "snmp_context", &conf->snmp_context);
-  lookup_string(g, "snmp_engine", &conf->snmp_engine);
-  lookup_int(g, "poll_period", &conf->poll_period);
-  lookup_int(g, "snmp_window", &conf->snmp_window);
-  lookup_int(g, "cmd_timeout", &conf->cmd_timeout);
-  lookup_int(g, "stale_after", &conf->stale_after);
-  lookup_int(g, "send_retry", &conf->send_retry);
-  lookup_string(g, "display", &conf->display);
-}
-
-static void load_signal(const config_setting_t* e, signal_t* s) {
-  lookup_int(e, "id", &s->id);
-  lookup_int(e, "signum", &s->signum);
-  lookup_string(e, "dev_name", &s->dev_name);
-  lookup_int(e, "dev_id", &s->dev_id);
-  lookup_string(e, "name", &s->name);
-  lookup_string(e, "cmd", &s->cmd);
-  lookup_string(e, "oid", &s->oid);
-  lookup_int(e, "call_type", &s->call_type);
-  lookup_int(e, "snmp_timeout", &s->snmp_timeout);
-  lookup_int(e, "snmp_num_retries", &s->snmp_num_retries);
-  lookup_int(e, "snmp_sec_level", &s->snmp_sec_level);
-  lookup_int(e, "snmp_priv_prot", &s->snmp_priv_prot);
-  lookup_string(e, "snmp_priv_pphrase", &s->snmp_priv_pphrase);
-  lookup_int(e, "snmp_auth_prot", &s->snmp_auth_prot);
-  lookup_string(e, "snmp_auth_pphrase", &s->snmp_auth_pphrase);
-  lookup_string(e, "snmp_user", &s->snmp_user);
-  lookup_string(e, "ip_addr", &s->ip_addr);
-  lookup_string(e, "snmp_community", &s->snmp_community);
-  lookup_string(e, "snmp_context", &s->snmp_context);
-  lookup_int(e, "value_type", &s->value_type);
-  lookup_int(e, "divider", &s->divider);
-  lookup_string(e, "active_value", &s->active_value);
-  lookup_string(e, "inactive_value", &s->inactive_value);
-}
-
-void load_signals(config_t* cfg) {
-  config_setting_t* list = config_lookup(cfg, "signals");
-  if (!list)
-    return;
-  mark_known(list);
-  int n = config_setting_length(list);
-  for (int i = 0; i < n; i++) {
-    signal_t* s = new signal_t;
-    signalsVector.push_back(s);
-    load_signal(config_setting_get_elem(list, i), s);
-  }
-  putc('\n', stdout);
-}
-
-// One unknown key of a group: where it is first, and how often it recurs.
-struct unknown_key_t {
-  std::string name, group;  // group: " in global", " in signals", or "" at the top
-  const char* file;
-  int line;
-  int more;
-};
-
-static void find_unknown(const config_setting_t* group, const char* where,
-                         std::vector<unknown_key_t>* found, std::map<std::string, size_t>* seen) {
-  if (!group || !config_setting_is_group(group))
-    return;
-  int n = config_setting_length(group);
-  for (int i = 0; i < n; i++) {
-    config_setting_t* key = config_setting_get_elem(group, i);
-    if (config_setting_get_hook(key) == &known_mark)
-      continue;
-    const char* name = config_setting_name(key);
-    auto at = seen->emplace(std::string(where) + ' ' + name, found->size());
-    if (!at.second) {
-      (*found)[at.first->second].more++;
-      continue;
-    }
-    const char* file = config_setting_source_file(key);
-    int line = config_setting_source_line(key);
-    found->push_back({name, where, file ? file : "morvane.conf", line, 0});
-  }
-}
-
-void name_unknown_keys(config_t* cfg) {
-  std::vector<unknown_key_t> found;
-  std::map<std::string, size_t> seen;  // group and name: the key's place in found
-  find_unknown(config_root_setting(cfg), "", &found, &seen);
-  find_unknown(config_lookup(cfg, "global"), " in global", &found, &seen);
-  config_setting_t* list = config_lookup(cfg, "signals");
-  int n = list ? config_setting_length(list) : 0;
-  for (int i = 0; i < n; i++)
-    find_unknown(config_setting_get_elem(list, i), " in signals", &found, &seen);
-  std::stable_sort(found.begin(), found.end(), [](const unknown_key_t& a, const unknown_key_t& b) {
-    int files = strcmp(a.file, b.file);
-    return files < 0 || (files == 0 && a.line < b.line);
-  });  // in the file's order
-  for (const unknown_key_t& k : found) {
-    fprintf(stderr, "%s:%d: unknown key \"%s\"%s", k.file, k.line, k.name.c_str(), k.group.c_str());
-    if (k.more > 0)
-      fprintf(stderr, " (and in %d more)", k.more);
-    fputc('\n', stderr);
-  }
-}
-
-std::string get_text_value(signal_t* s, size_t max_bytes) {
-  std::lock_guard<std::mutex> hold(s->text_lock);
-  return s->text_value.substr(0, max_bytes);
-}
-
-void set_text_value(signal_t* s, const std::string& text) {
-  std::string copy = text;  // allocate outside the lock; readers wait only for the swap
-  std::lock_guard<std::mutex> hold(s->text_lock);
-  s->text_value.swap(copy);
-}
-
-int64_t monotonic_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
-int silence_stderr() {
-  fflush(stderr);
-  int saved = fcntl(2, F_DUPFD_CLOEXEC, 3);
-  int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null >= 0) {
-    dup2(null, 2);
-    close(null);
-  }
-  return saved;
-}
-
-bool is_stale(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms) {
-  if (!conf || conf->stale_after <= 0)
-    return false;
-  int64_t at = s->good_at.load();
-  return at == 0 || now_ms - at > conf->stale_after;
-}
-
-// Returns 0 when the configuration was read and loaded, 1 after printing libconfig's error or
-// an unknown engine name.
-static int read_config() {
-  config_t cfg;
-  config_init(&cfg);
-  if (config_read_file(&cfg, "morvane.conf") != CONFIG_TRUE) {
-    // libconfig names no file when it cannot open it
-    const char* file = config_error_file(&cfg);
-    const char* text = config_error_text(&cfg);
-    fprintf(stderr, "%s:%d - %s\n", file ? file : "morvane.conf", config_error_line(&cfg),
-            text ? text : "");
-    config_destroy(&cfg);
-    return 1;
-  }
-  load_global_conf(&cfg);
-  load_signals(&cfg);
-  name_unknown_keys(&cfg);
-  config_destroy(&cfg);
-  const std::string& engine = global_snmp_conf->snmp_engine;
-  if (!engine.empty() && engine != "snmpget" && engine != "builtin") {
-    fprintf(stderr, "morvane.conf: unknown snmp_engine \"%s\" (snmpget or builtin)\n", engine.c_str());
-    return 1;
-  }
-  return 0;
+// The display thread's body when it has a screen: returns once the operator ends it with "q".
+static void* run_screen(void* screen) {
+  screen_run((screen_t*)screen);
+  return NULL;
 }
 
 struct worker_t {
@@ -254,8 +53,10 @@ static int start_threads(pthread_t threads[4], screen_t* screen, delivery_t* del
     if (snmp_engine_empty(engine))
       engine = NULL;
   }
-  worker_t workers[4] = {{"poller", get_data, NULL}, {"SNMP", get_snmp_data, engine},
-                         {"sender", send_data, delivery}, {"display", print_data, screen}};
+  worker_t workers[4] = {{"poller", get_data, NULL},
+                         {"SNMP", get_snmp_data, engine},
+                         {"sender", send_data, delivery},
+                         {"display", screen ? run_screen : print_data, screen}};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   int started = 0;

@@ -1,14 +1,13 @@
 // The live value table: once the column width, then twice a second a full redraw of every
 // reading. Reads the value fields and good_at through their atomics and get_text_value; shares
-// only stdout. Given a screen, the thread shows that instead.
+// only stdout.
 #include "display.h"
 
 #include <unistd.h>
 
 #include <iostream>
 
-#include "app.h"
-#include "screen.h"
+#include "signals.h"
 
 size_t utf8_length(const std::string& s) {
   int count = 0;
@@ -114,11 +113,7 @@ void print_frame(FILE* out, const std::vector<signal_t*>& table, int width) {
     print_signal(out, s, width, is_stale(s, global_snmp_conf, now) ? stale_colour : fresh_colour);
 }
 
-void* print_data(void* screen) {
-  if (screen) {
-    screen_run((screen_t*)screen);
-    return NULL;
-  }
+void* print_data(void*) {
   int width = name_width(signalsVector);
   for (;;) {
     print_frame(stdout, signalsVector, width);

@@ -13,11 +13,12 @@
 #include <stdint.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <stdexcept>
+
+#include "signals.h"
 
 extern char** environ;
 
@@ -58,13 +59,6 @@ static const size_t chunk_bytes = 199;
 // The deadline of a command without a time limit.
 static const int64_t no_deadline = INT64_MAX;
 
-// Milliseconds of the monotonic clock, for deadlines; the runner depends on nothing of app.h.
-static int64_t now_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
 // The output kept of bytes that arrive piecewise.
 struct chunks_t {
   std::string kept;
@@ -92,7 +86,7 @@ static void take(chunks_t* c, const char* p, size_t n) {
 // Waits for fd to be readable until deadline; false at the deadline or when the kernel refuses.
 static bool wait_readable(int fd, int64_t deadline) {
   for (;;) {
-    int64_t left = deadline - now_ms();
+    int64_t left = deadline - monotonic_ms();
     if (left <= 0)
       return false;
     pollfd p = {fd, POLLIN, 0};
@@ -129,7 +123,7 @@ static bool reap_by(pid_t pid, int64_t deadline) {
     pid_t got = waitpid(pid, NULL, WNOHANG);
     if (got == pid || (got < 0 && errno != EINTR))
       return true;
-    if (now_ms() >= deadline)
+    if (monotonic_ms() >= deadline)
       return false;
     usleep(pause_us);
   }
@@ -154,7 +148,7 @@ std::string getCmdOut(std::string cmd) {
 
 std::string getCmdOut(const char* cmd, int timeout_ms) {
   bool timed = timeout_ms > 0;
-  int64_t deadline = timed ? now_ms() + timeout_ms : no_deadline;
+  int64_t deadline = timed ? monotonic_ms() + timeout_ms : no_deadline;
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0)
     throw std::runtime_error("popen() failed!");

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <string>
 
-#include "app.h"
+#include "signals.h"
 
 // strtof's own answer on overflow and underflow (an infinity with its sign, 0 or a
 // subnormal) is kept: the display and the server both understand it. False when text holds

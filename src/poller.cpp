@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app.h"
 #include "getcmdout.h"
 #include "parser.h"
+#include "signals.h"
 #include "snmpcmd.h"
 
 // A line that cannot be started (the shell could not be forked), one ended at cmd_timeout, or

@@ -12,8 +12,9 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "app.h"
+#include "signals.h"
 
+ZQKClient* client = NULL;
 Value value;
 
 // A pass starts once more than this many whole milliseconds have passed since the last ended.

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app.h"
+#include "signals.h"
 
 const char snmp_v1_2c_cmd[] = "snmpget -t %d -r %d -Oqv -v %s -c %s %s %s 2>/dev/null";
 const char snmp_v3_cmd[] =

@@ -17,9 +17,9 @@
 #include <exception>
 #include <map>
 
-#include "app.h"
 #include "parser.h"
 #include "resolver.h"
+#include "signals.h"
 #include "snmpbatch.h"
 #include "snmpprint.h"
 #include "snmpsession.h"

@@ -18,7 +18,7 @@ extern "C" {  // this header of the library's declares no C linkage of its own
 }
 #include <openssl/crypto.h>
 
-#include "app.h"
+#include "signals.h"
 #include "snmpcmd.h"
 
 // The option parser writes some refusals ("Invalid timeout ...", "No community name ...")

@@ -23,7 +23,7 @@
 #include <memory>
 #include <sstream>
 
-#include "app.h"
+#include "signals.h"
 
 // The harness cannot go on without what it asked for.
 static void check(bool ok, const std::string& what) {

@@ -27,9 +27,9 @@
 #include <sstream>
 #include <thread>
 
-#include "app.h"
 #include "getcmdout.h"
 #include "harness.h"
+#include "signals.h"
 #include "snmpcmd.h"
 #include "snmpengine.h"
 

@@ -12,11 +12,12 @@
 
 #include <stdexcept>
 
-#include "app.h"
+#include "config.h"
 #include "getcmdout.h"
 #include "harness.h"
 #include "parser.h"
 #include "sender.h"
+#include "signals.h"
 #include "snmpcmd.h"
 
 namespace {

@@ -12,9 +12,9 @@
 #include <future>
 #include <memory>
 
-#include "app.h"
 #include "harness.h"
 #include "sender.h"
+#include "signals.h"
 #include "zqk.h"
 
 namespace {

@@ -1,0 +1,24 @@
+// Loading morvane.conf into the signal table and the global overrides, and naming the keys that
+// neither loader reads.
+#ifndef MORVANE_CONFIG_H
+#define MORVANE_CONFIG_H
+
+#include <libconfig.h>
+
+// Creates the overrides record from the group "global" (absent or not a group: all unset).
+void load_global_conf(config_t* cfg);
+// Appends one record per element of "signals" to signalsVector; writes one line end when
+// "signals" exists. Never fails: missing or mistyped keys keep their defaults.
+void load_signals(config_t* cfg);
+// Writes "FILE:LINE: unknown key "KEY" in GROUP" on standard error, in the file's order, for
+// each key of cfg that the two loaders above did not read: in "global", in the groups of
+// "signals", and at the top (without " in GROUP"). Each key of a group once, at its first line,
+// with " (and in N more)" when it recurs. Call after the loaders. Never fails.
+void name_unknown_keys(config_t* cfg);
+
+// Reads morvane.conf in the working directory and loads it with the three above; returns 0, or 1
+// after printing libconfig's error, or an snmp_engine that is neither "snmpget" nor "builtin",
+// on standard error.
+int read_config();
+
+#endif

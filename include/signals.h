@@ -1,0 +1,91 @@
+// The signal table and the global overrides: the records every thread shares, and their helpers.
+// The table and all configuration fields are fixed before the workers start; only the three
+// value fields and good_at change afterwards, each signal's written by its one writer (the
+// poller or the built-in engine's thread) and read through atomics or the accessors below.
+#ifndef MORVANE_SIGNALS_H
+#define MORVANE_SIGNALS_H
+
+#include <stdint.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct signal_t {
+  int32_t id = 0;
+  int32_t signum = 0;
+  std::string dev_name;
+  int32_t dev_id = 0;
+  std::string name;
+  std::string cmd;
+  std::string oid;
+  int32_t call_type = 0;  // 0 SNMP v1, 1 SNMP v2c, 2 SNMP v3, 3 shell command, other: never fetched
+  int32_t snmp_timeout = 0;
+  int32_t snmp_num_retries = 0;
+  int32_t snmp_sec_level = 0;
+  int32_t snmp_priv_prot = 0;
+  std::string snmp_priv_pphrase;
+  int32_t snmp_auth_prot = 0;
+  std::string snmp_auth_pphrase;
+  std::string snmp_user;
+  std::string ip_addr;
+  std::string snmp_community;
+  std::string snmp_context;
+  int32_t value_type = 0;  // 0 float, 1 integer, 2 boolean, 3 text, other: neither shown nor sent
+  int32_t divider = 0;
+  std::string active_value;
+  std::string inactive_value;
+  std::atomic<float> float_value{0};
+  std::atomic<int32_t> int_value{0};
+  // beside the numbers and value_type, so that a numeric reading touches fewer cache lines
+  std::atomic<int64_t> good_at{0};  // monotonic_ms() of the last good reply; 0: none yet
+  std::string text_value;      // guarded by text_lock: use get_text_value/set_text_value
+  std::mutex text_lock;
+};
+
+// The display and the sender read good_at on every frame and pass: it must take no lock.
+static_assert(std::atomic<int64_t>::is_always_lock_free, "good_at must be lock-free");
+
+// Global overrides: an integer is in force when not -1, a text when not empty.
+struct snmp_conf_t {
+  int32_t snmp_timeout = -1;
+  int32_t snmp_num_retries = -1;
+  int32_t snmp_sec_level = -1;
+  int32_t snmp_priv_prot = -1;
+  std::string snmp_priv_pphrase;
+  int32_t snmp_auth_prot = -1;
+  std::string snmp_auth_pphrase;
+  std::string snmp_user;
+  std::string snmp_community;
+  std::string snmp_context;
+  std::string snmp_engine;  // "builtin": SNMP in-process; "snmpget" or empty: the snmpget command
+  int32_t poll_period = 0;  // ms from the start of a round to the start of the next; <= 0: none
+  int32_t snmp_window = 0;  // the built-in engine's most GETs in flight per session; <= 0: its default
+  // The long-run keys, in ms; <= 0: off.
+  int32_t cmd_timeout = 0;  // a polled command still running then is ended with its group
+  int32_t stale_after = 0;  // a reading whose last good reply is older is stale
+  int32_t send_retry = 0;   // the wait between single puts once the failure budget is spent
+  std::string display;      // "screen": the operator's screen on a terminal; else the table
+};
+
+// The signal table in file order; never destroyed, so workers may run on through the exit.
+extern std::vector<signal_t*>& signalsVector;
+extern snmp_conf_t* global_snmp_conf;
+
+// Returns a copy of the signal's text reading, or of its first max_bytes bytes, never torn by a
+// concurrent set_text_value.
+std::string get_text_value(signal_t* s, size_t max_bytes = std::string::npos);
+// Replaces the signal's text reading whole.
+void set_text_value(signal_t* s, const std::string& text);
+
+// Returns milliseconds of the monotonic clock; never 0 once the start-up pause is over.
+int64_t monotonic_ms();
+// Points standard error at /dev/null; returns a descriptor of what it was (close-on-exec), or
+// -1 when it cannot be kept.
+int silence_stderr();
+// True when conf's stale_after is in force (conf not null, stale_after > 0) and s has had no
+// good reply yet, or its last one is more than stale_after ms older than now_ms.
+bool is_stale(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms);
+
+#endif
