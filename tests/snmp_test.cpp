@@ -461,7 +461,7 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
   for (const proc_t& p : procs)
     EXPECT_EQ("-7", shown(p, "v3")) << p.dir;
   if (name_server) {
-    EXPECT_TRUE(wait_until([&] { return name_server->silent_asks > 0; }, 30));
+    EXPECT_TRUE(wait_until([&] { return name_server->silent_asks > 0; }, 60));
     usleep(1500000);  // its 1 s timeout
   }
   agent = start_snmpd(dir, address, agent_conf(dir, 42));
@@ -499,8 +499,8 @@ pid_t start_clone(const std::string& dir, const std::string& address, int readin
   return pid;
 }
 
-// The clones are 50 ms away; the first has 130 signals (three GETs a round), whose window opens
-// once the other's GET is answered.
+// The clones are 50 and 10 ms away, so that the one with the lower boots goes second; the first
+// has 130 signals (three GETs a round), whose window opens once the other's GET is answered.
 TEST(SnmpTest, ClonedV3DevicesAtDifferentBootsAreBothRead) {
   std::string dirs[2] = {make_temp_dir(), make_temp_dir()}, addresses[2];
   relay_t* relays[2];
@@ -522,7 +522,7 @@ TEST(SnmpTest, ClonedV3DevicesAtDifferentBootsAreBothRead) {
   for (int k = 0; k < 2; k++) {
     int port = free_port(SOCK_DGRAM);
     addresses[k] = "127.0.0.1:" + std::to_string(port);
-    relays[k] = start_relay(port, 25);
+    relays[k] = start_relay(port, k == 0 ? 25 : 5);
     clone_signal(k);
   }
   while (table.size() < 131)
