@@ -119,10 +119,12 @@ static void draw_row(const view_t* v, int y, signal_t* sig, int name_cols, int64
   fit(&name, name_cols);
   name.append((size_t)(name_cols - columns(name) + 1), L' ');
   int cols = COLS - name_cols - 1;
-  std::wstring reading = reading_text(sig, cols);
+  // A signal never read has no reading: a dash, never the 0.00 its fields start at.
+  bool never = sig->good_at.load() == 0;
+  std::wstring reading = never ? L"-" : reading_text(sig, cols);
   fit(&reading, cols);
   mvaddwstr(y, 0, name.c_str());
-  attrset(COLOR_PAIR(is_stale(sig, v->conf, now_ms) ? pair_stale : pair_fresh));
+  attrset(COLOR_PAIR(never || is_stale(sig, v->conf, now_ms) ? pair_stale : pair_fresh));
   addwstr(reading.c_str());
   attrset(A_NORMAL);
 }

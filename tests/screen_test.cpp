@@ -86,10 +86,11 @@ std::string big_conf() {
   return conf;
 }
 
-// What row i shows: its number when it is read (i < 30), else 0.
+// What row i shows: its number when it is read (i < 30), else a dash.
 std::string reading_of(int i) {
-  int n = i < 30 ? i : 0;
-  return i % 3 == 0 ? std::to_string(n) + ".00" : i % 3 == 1 ? std::to_string(n) : n ? "TRUE" : "FALSE";
+  if (i >= 30)
+    return "-";
+  return i % 3 == 0 ? std::to_string(i) + ".00" : i % 3 == 1 ? std::to_string(i) : i ? "TRUE" : "FALSE";
 }
 
 // The rows from first on, as many as fit, in a name column of cols columns.
@@ -164,7 +165,7 @@ TEST(ScreenTest, OneScreenfulAtEachSizePagesFiltersAndQGivesTheTerminalBack) {
       {"G", all_read + "rows 2980-3000 of 3000", rows_from(2979, 21, 64)},
       {"g PPage", all_read + "rows 1-21 of 3000", rows_from(0, 21, 64)},
       {"-l '/OUTLET 07' \\; send-keys -t m Enter", all_read + "rows 1-21 of 125 | filter \"OUTLET 07\"",
-       {row(name_of(7), 64, "7"), row(name_of(31), 64, "0"), row(name_of(55), 64, "0")}},
+       {row(name_of(7), 64, "7"), row(name_of(31), 64, "-"), row(name_of(55), 64, "-")}},
       {"Escape", all_read + "rows 1-21 of 3000", rows_from(0, 21, 64)},
       {"s", all_read + "rows 1-21 of 2970 | stale only", rows_from(30, 21, 64)},
       {"s \\; send-keys -t m -l /pdu-1x \\; send-keys -t m BSpace 2 Enter",
@@ -175,6 +176,10 @@ TEST(ScreenTest, OneScreenfulAtEachSizePagesFiltersAndQGivesTheTerminalBack) {
     t.keys("m", step.keys);
     EXPECT_TRUE(shows(step.summary, step.rows)) << step.keys << "\n" << screen;
   }
+  // a signal never read shows a dash in yellow, with or without stale_after
+  t.keys("m", "G");
+  EXPECT_TRUE(shows(all_read + "rows 2980-3000 of 3000", rows_from(2979, 21, 64))) << screen;
+  EXPECT_NE(std::string::npos, t.screen("m", true).find(" \x1b[33m-"));
   t.keys("m", "-l /pdu");
   EXPECT_TRUE(wait_until([&] { return last_line_of(t.screen("m")) == "/pdu"; }, 30)) << "no prompt";
   t.keys("m", "Escape");
@@ -248,14 +253,14 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
   EXPECT_TRUE(summary_is("3 signals: 2 fresh, 0 stale, 1 never read | rows 1-3 of 3")) << screen;
   std::string colours = t.screen("o", true);
   EXPECT_NE(std::string::npos, colours.find("level \x1b[36m23.50")) << colours;
-  EXPECT_NE(std::string::npos, colours.find("never \x1b[33mFALSE")) << colours;
+  EXPECT_NE(std::string::npos, colours.find("never \x1b[33m-")) << colours;
 
   write_file(dir + "/level", "down\n");
   EXPECT_TRUE(summary_is("3 signals: 1 fresh, 1 stale, 1 never read | rows 1-3 of 3")) << screen;
   EXPECT_NE(std::string::npos, t.screen("o", true).find("level \x1b[33m23.50"));
   t.keys("o", "s");
   EXPECT_TRUE(summary_is("3 signals: 1 fresh, 1 stale, 1 never read | rows 1-2 of 2 | stale only")) << screen;
-  EXPECT_EQ((std::vector<std::string>{"level 23.50", "never FALSE"}), part(screen, 2, 2));
+  EXPECT_EQ((std::vector<std::string>{"level 23.50", "never -"}), part(screen, 2, 2));
 
   time_t away = time(NULL);
   stop_listener(l);
