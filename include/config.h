@@ -17,8 +17,8 @@ void load_signals(config_t* cfg);
 void name_unknown_keys(config_t* cfg);
 
 // Reads morvane.conf in the working directory and loads it with the three above; returns 0, or 1
-// after printing libconfig's error, or an snmp_engine that is neither "snmpget" nor "builtin",
-// on standard error.
+// after printing libconfig's error, a rate on a value type but 0 and 1 (with its line), or an
+// snmp_engine that is neither "snmpget" nor "builtin", on standard error.
 int read_config();
 
 #endif

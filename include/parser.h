@@ -11,10 +11,13 @@ struct signal_t;
 // non-zero number, type 3 the whole text. A text without a number leaves the value unchanged;
 // a null signal or another type is ignored. A good reply (a number for types 0 to 2, a
 // non-empty text for type 3) sets good_at to monotonic_ms(). Never throws but for want of
-// memory.
+// memory. With rate (value types 0 and 1), the reading is instead the per-second increase of the
+// reply's unsigned number since the last good reply; the first reply, a number that goes down
+// (a restart) and a reply without a number give none, and the next counts from the new number.
 void res_parse(signal_t* signal, const std::string& text);
-// Stores n as res_parse stores its decimal text and a line end, byte for byte the same reading,
-// without making or reading the text (but for type 3). Never throws but for want of memory.
+// Stores n as res_parse stores its decimal text and a line end, byte for byte the same reading
+// (a rate's too), without making or reading the text (but for type 3). Never throws but for
+// want of memory.
 void res_number(signal_t* signal, long long n);
 
 #endif

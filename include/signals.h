@@ -40,6 +40,13 @@ struct signal_t {
   std::atomic<int32_t> int_value{0};
   // beside the numbers and value_type, so that a numeric reading touches fewer cache lines
   std::atomic<int64_t> good_at{0};  // monotonic_ms() of the last good reply; 0: none yet
+  // rate = true: the reading is the per-second increase of the reply's number since its base,
+  // the number of the last good reply and the low 32 bits of its monotonic_ms(). Only the
+  // signal's writer uses the base.
+  uint64_t count = 0;
+  uint32_t count_at = 0;
+  bool counted = false;  // count holds a base
+  bool rate = false;
   std::string text_value;      // guarded by text_lock: use get_text_value/set_text_value
   std::mutex text_lock;
 };

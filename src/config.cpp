@@ -35,6 +35,13 @@ static void lookup_string(const config_setting_t* group, const char* key, std::s
     *field = v;
 }
 
+static void lookup_bool(const config_setting_t* group, const char* key, bool* field) {
+  int v;
+  mark_known(config_setting_get_member(group, key));
+  if (config_setting_lookup_bool(group, key, &v) == CONFIG_TRUE)
+    *field = v;
+}
+
 void load_global_conf(config_t* cfg) {
   snmp_conf_t* conf = new snmp_conf_t;
   global_snmp_conf = conf;
@@ -85,6 +92,7 @@ static void load_signal(const config_setting_t* e, signal_t* s) {
   lookup_int(e, "divider", &s->divider);
   lookup_string(e, "active_value", &s->active_value);
   lookup_string(e, "inactive_value", &s->inactive_value);
+  lookup_bool(e, "rate", &s->rate);
 }
 
 void load_signals(config_t* cfg) {
@@ -151,6 +159,29 @@ void name_unknown_keys(config_t* cfg) {
   }
 }
 
+// A rate is a number per second: refuses it on a signal of value type 2 or 3 (or any but 0
+// and 1), naming the line of the first. Returns 1 then, else 0.
+static int refuse_rates(config_t* cfg) {
+  config_setting_t* list = config_lookup(cfg, "signals");
+  int n = list ? config_setting_length(list) : 0;
+  for (int i = 0; i < n; i++) {
+    config_setting_t* e = config_setting_get_elem(list, i);
+    int rate = 0, type = 0;
+    if (!config_setting_is_group(e) || config_setting_lookup_bool(e, "rate", &rate) != CONFIG_TRUE ||
+        !rate)
+      continue;
+    config_setting_lookup_int(e, "value_type", &type);
+    if (type == 0 || type == 1)
+      continue;
+    config_setting_t* key = config_setting_get_member(e, "rate");
+    const char* file = config_setting_source_file(key);
+    fprintf(stderr, "%s:%d: rate needs value_type 0 or 1, not %d\n", file ? file : "morvane.conf",
+            config_setting_source_line(key), type);
+    return 1;
+  }
+  return 0;
+}
+
 int read_config() {
   config_t cfg;
   config_init(&cfg);
@@ -166,7 +197,10 @@ int read_config() {
   load_global_conf(&cfg);
   load_signals(&cfg);
   name_unknown_keys(&cfg);
+  int refused = refuse_rates(&cfg);
   config_destroy(&cfg);
+  if (refused)
+    return 1;
   const std::string& engine = global_snmp_conf->snmp_engine;
   if (!engine.empty() && engine != "snmpget" && engine != "builtin") {
     fprintf(stderr, "morvane.conf: unknown snmp_engine \"%s\" (snmpget or builtin)\n", engine.c_str());

@@ -1,8 +1,12 @@
 // Reply parsing: turns a command's output into a signal's typed reading.
 // Numbers follow strtof/strtol rules; a reply without one leaves the reading as it was. A good
-// reply (a number, or a non-empty text) also stamps the signal's good_at.
+// reply (a number, or a non-empty text) also stamps the signal's good_at. A rate's reading is
+// worked out from the reply's exact unsigned number and its base, never from a reading.
 #include "parser.h"
 
+#include <ctype.h>
+#include <errno.h>
+#include <math.h>
 #include <stdint.h>
 #include <stdlib.h>
 
@@ -60,10 +64,57 @@ static bool store(signal_t* signal, const std::string& text) {
   return false;
 }
 
+static bool is_rate(const signal_t* s) {
+  return s->rate && (s->value_type == 0 || s->value_type == 1);
+}
+
+// Gives the per-second increase of count over its base as the reading (integers rounded and
+// pinned), and makes count the base. False when it gives none: the first count; one below
+// the base, a restart (never a negative rate nor a wrap's spike); one in the base's own
+// millisecond, which leaves the base as it was.
+static bool store_rate(signal_t* s, uint64_t count, int64_t now_ms) {
+  uint32_t ms = (uint32_t)now_ms - s->count_at;  // intervals are far below 49 days
+  if (s->counted && ms == 0)
+    return false;
+  bool rises = s->counted && count >= s->count;
+  double per_s = rises ? (double)(count - s->count) * 1000.0 / ms : 0;
+  s->count = count;
+  s->count_at = (uint32_t)now_ms;
+  s->counted = true;
+  if (!rises)
+    return false;
+  if (s->value_type == 0)
+    s->float_value = (float)per_s;
+  else
+    s->int_value = per_s >= INT32_MAX ? INT32_MAX : (int32_t)llround(per_s);
+  return true;
+}
+
+// The reply's number as strtoull reads it, exact to 64 bits; false without one, with a sign,
+// or beyond 64 bits.
+static bool parse_count(const char* text, uint64_t* out) {
+  while (isspace((unsigned char)*text))
+    text++;
+  if (!isdigit((unsigned char)*text))
+    return false;
+  errno = 0;
+  unsigned long long v = strtoull(text, NULL, 10);
+  if (errno == ERANGE)
+    return false;
+  *out = v;
+  return true;
+}
+
 void res_parse(signal_t* signal, const std::string& text) {
+  if (!signal)
+    return;
+  int64_t now = monotonic_ms();
+  uint64_t count;
+  bool good = is_rate(signal) ? parse_count(text.c_str(), &count) && store_rate(signal, count, now)
+                              : store(signal, text);
   // the stamp follows the value, so a reader that sees it fresh sees the value it stamps
-  if (signal && store(signal, text))
-    signal->good_at = monotonic_ms();
+  if (good)
+    signal->good_at = now;
 }
 
 // Each value type's reading of n: strtof and strtoll of a decimal integer give what the
@@ -86,6 +137,10 @@ static bool store_number(signal_t* signal, long long n) {
 }
 
 void res_number(signal_t* signal, long long n) {
-  if (signal && store_number(signal, n))
-    signal->good_at = monotonic_ms();
+  if (!signal)
+    return;
+  int64_t now = monotonic_ms();
+  bool good = is_rate(signal) ? n >= 0 && store_rate(signal, (uint64_t)n, now) : store_number(signal, n);
+  if (good)
+    signal->good_at = now;
 }

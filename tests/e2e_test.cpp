@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 
 #include "getcmdout.h"
 #include "harness.h"
@@ -50,6 +51,9 @@ TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
       {"wrong types", "global = { snmp_timeout = \"1\"; snmp_user = [\"u\"]; snmp_engine = 5; };\n"
        "signals = ( { signum = 1.5; name = 5; call_type = \"3\"; oid = { a = 1; }; ip_addr = (1); } );\n",
        no_server, 0, "", ""},
+      {"rate of a boolean", "signals = (\n  { name = \"up\"; call_type = 3; cmd = \"touch ran\"; value_type = 0; rate = true; },\n"
+       "  { name = \"on\"; value_type = 2;\n    rate = true; }\n);\n", no_server, 1,
+       std::string(banner) + "\n", "morvane.conf:4: rate needs value_type 0 or 1, not 2\n"},
   };
   std::vector<proc_t> procs;
   time_t start = time(NULL);
@@ -72,7 +76,8 @@ TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
     }
     EXPECT_EQ(cases[i].err, p.err());
   }
-  EXPECT_EQ("", read_file(procs[2].dir + "/ran")) << "a thread started";
+  for (int i : {2, 10})
+    EXPECT_EQ("", read_file(procs[i].dir + "/ran")) << "a thread started: " << cases[i].what;
 }
 
 // The table of one run, with the frame it settles on: every value type, never-fetched and
@@ -305,3 +310,59 @@ TEST(BinaryTest, HungCommandsAreEndedStaleReadingsAreYellowAndNotSentAndDelivery
 }
 
 }  // namespace
+
+// us and us_int count microseconds since the time in the file "base" (16 digits from 0), a
+// million a second; word never prints a number. Readings are only what a pass delivers.
+const char rates_conf[] =
+    "global = { poll_period = 2000; stale_after = 5000; };\n"
+    "signals = (\n"
+    "  { name = \"us\"; signum = 51; call_type = 3; value_type = 0; rate = true;\n"
+    "    cmd = \"echo $(( ($(date +%s%N) - $(cat base)) / 1000 ))\"; },\n"
+    "  { name = \"us_int\"; signum = 52; call_type = 3; value_type = 1; rate = true;\n"
+    "    cmd = \"echo $(( ($(date +%s%N) - $(cat base)) / 1000 ))\"; },\n"
+    "  { name = \"word\"; signum = 53; call_type = 3; value_type = 0; rate = true; cmd = \"echo down\"; }\n"
+    ");\n";
+
+TEST(BinaryTest, CountersGiveTheirRatePerSecondAndARestartGivesNoSpike) {
+  listener_t* l = start_listener();
+  std::string dir = run_dir(rates_conf);
+  write_file(dir + "/base", "0\n");
+  proc_t p = start_morvane(dir, {"ZQK_SERVER=127.0.0.1:" + std::to_string(l->port)});
+  // every delivered rate: about a million, never 0, negative or a spike; the bounds leave room
+  // for a busy machine, where a reply may reach morvane a second later than the one before
+  auto rates = [&](const std::string& signal) {
+    std::vector<double> got;
+    for (const std::string& line : texts(l))
+      if (line.compare(0, signal.size() + 1, signal + " ") == 0)
+        got.push_back(atof(line.c_str() + signal.size() + 1));
+    return got;
+  };
+  auto all_near_a_million = [&](const std::vector<double>& got) {
+    for (double r : got)
+      if (r < 400000 || r > 2500000)
+        return false;
+    return true;
+  };
+  ASSERT_TRUE(wait_until([&] { return rates("signal.51").size() >= 4 && rates("signal.52").size() >= 4; }, 60));
+  double shown_rate = atof(shown(p, "us").c_str());
+  EXPECT_TRUE(shown_rate > 400000 && shown_rate < 2500000) << shown_rate;
+  // the counter starts again from 0, as after a reboot; the readings go on from the new base
+  std::string restarted = getCmdOut("date +%s%N");
+  write_file(dir + "/base.new", restarted);
+  rename((dir + "/base.new").c_str(), (dir + "/base").c_str());
+  size_t before = rates("signal.51").size();
+  auto new_rates = [&] {  // a reading taken just before the restart may still come: one more
+    std::vector<double> got = rates("signal.51");
+    std::set<double> distinct(got.begin() + before, got.end());
+    distinct.erase(got[before - 1]);
+    return distinct.size();
+  };
+  ASSERT_TRUE(wait_until([&] { return new_rates() >= 2; }, 60)) << "no rate since the restart";
+  for (const char* signal : {"signal.51", "signal.52"})
+    EXPECT_TRUE(all_near_a_million(rates(signal))) << signal << " " << testing::PrintToString(rates(signal));
+  EXPECT_TRUE(rates("signal.53").empty()) << "a reply without a number gave a reading";
+  send_input(p, "q\n");
+  EXPECT_EQ(0, wait_exit(p, 30));
+  EXPECT_EQ("", p.err());
+  stop_listener(l);
+}
