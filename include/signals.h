@@ -41,11 +41,10 @@ struct signal_t {
   // beside the numbers and value_type, so that a numeric reading touches fewer cache lines
   std::atomic<int64_t> good_at{0};  // monotonic_ms() of the last good reply; 0: none yet
   // rate = true: the reading is the per-second increase of the reply's number since its base,
-  // the number of the last good reply and the low 32 bits of its monotonic_ms(). Only the
+  // the number of the last good reply and its monotonic_ms() (0: no base yet). Only the
   // signal's writer uses the base.
   uint64_t count = 0;
-  uint32_t count_at = 0;
-  bool counted = false;  // count holds a base
+  int64_t count_at = 0;
   bool rate = false;
   std::string text_value;      // guarded by text_lock: use get_text_value/set_text_value
   std::mutex text_lock;

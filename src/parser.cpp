@@ -73,14 +73,13 @@ static bool is_rate(const signal_t* s) {
 // the base, a restart (never a negative rate nor a wrap's spike); one in the base's own
 // millisecond, which leaves the base as it was.
 static bool store_rate(signal_t* s, uint64_t count, int64_t now_ms) {
-  uint32_t ms = (uint32_t)now_ms - s->count_at;  // intervals are far below 49 days
-  if (s->counted && ms == 0)
+  int64_t ms = now_ms - s->count_at;
+  if (s->count_at && ms <= 0)
     return false;
-  bool rises = s->counted && count >= s->count;
-  double per_s = rises ? (double)(count - s->count) * 1000.0 / ms : 0;
+  bool rises = s->count_at && count >= s->count;
+  double per_s = rises ? (double)(count - s->count) * 1000.0 / (double)ms : 0;
   s->count = count;
-  s->count_at = (uint32_t)now_ms;
-  s->counted = true;
+  s->count_at = now_ms;  // never 0 once the start-up pause is over
   if (!rises)
     return false;
   if (s->value_type == 0)
