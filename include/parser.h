@@ -2,6 +2,8 @@
 #ifndef MORVANE_PARSER_H
 #define MORVANE_PARSER_H
 
+#include <stdint.h>
+
 #include <string>
 
 struct signal_t;
@@ -19,5 +21,15 @@ void res_parse(signal_t* signal, const std::string& text);
 // (a rate's too), without making or reading the text (but for type 3). Never throws but for
 // want of memory.
 void res_number(signal_t* signal, long long n);
+
+// What is known of a counter's number against the signal's base: COUNT_PLAIN nothing, so one
+// below the base is a restart; COUNT_WRAPS32 it is a Counter32 of an agent that has not
+// restarted since the base, so one below it has wrapped once at 2^32; COUNT_RESTARTED the agent
+// restarted since the base, so it is only a new base.
+enum count_kind_t { COUNT_PLAIN, COUNT_WRAPS32, COUNT_RESTARTED };
+// Stores a rate signal's reading from a counter's exact number as res_parse stores a rate from
+// its text, but for what kind tells; a signal without rate (or not of value type 0 or 1) is
+// left as it is.
+void res_count(signal_t* signal, uint64_t count, count_kind_t kind);
 
 #endif

@@ -12,6 +12,14 @@
 #include <string>
 #include <vector>
 
+// A rate signal's base: the number of its last good reply and when it came. Only the signal's
+// writer uses it.
+struct count_base_t {
+  uint64_t count = 0;
+  int64_t at = 0;     // monotonic_ms(); 0: no base yet
+  uint32_t life = 0;  // the built-in engine's: its agent's life then (see snmpbatch.cpp); 0: not known
+};
+
 struct signal_t {
   int32_t id = 0;
   int32_t signum = 0;
@@ -40,12 +48,9 @@ struct signal_t {
   std::atomic<int32_t> int_value{0};
   // beside the numbers and value_type, so that a numeric reading touches fewer cache lines
   std::atomic<int64_t> good_at{0};  // monotonic_ms() of the last good reply; 0: none yet
-  // rate = true: the reading is the per-second increase of the reply's number since its base,
-  // the number of the last good reply and its monotonic_ms() (0: no base yet). Only the
-  // signal's writer uses the base.
-  uint64_t count = 0;
-  int64_t count_at = 0;
-  bool rate = false;
+  // rate = true: the reading is the per-second increase of the reply's number since its base;
+  // null for other signals, which pay one pointer for it.
+  count_base_t* rate = nullptr;
   std::string text_value;      // guarded by text_lock: use get_text_value/set_text_value
   std::mutex text_lock;
 };

@@ -3,12 +3,15 @@
 #ifndef MORVANE_SNMPPRINT_H
 #define MORVANE_SNMPPRINT_H
 
+#include <stdint.h>
+
 struct member_t;
 struct variable_list;
 
 // Gives m's signal (res_parse) what snmpget prints for v, m's varbind, under the library's
 // current output options, or the empty reply for no v; a reading there is no memory for stays
-// as it was.
-void give_reply(member_t* m, const struct variable_list* v);
+// as it was. A rate's counter goes by its number instead (res_count), life being the agent's
+// life its answer shows (0: not known).
+void give_reply(member_t* m, const struct variable_list* v, uint32_t life = 0);
 
 #endif

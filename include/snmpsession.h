@@ -59,6 +59,7 @@ struct request_t {
   int reqid = 0;
   std::vector<uint32_t> asked;  // the GET's members, in the order asked; empty for a probe
   bool growing = false;         // the GET asks for more than per_get
+  bool uptime = false;          // the GET also asks the agent's sysUpTime.0, after the members
   int64_t sent_ns = 0;          // monotonic
   size_t depth = 0;             // the session's requests in flight once it was sent, itself included
   bool first = false;           // sent before the round's first answer
@@ -129,6 +130,17 @@ struct session_t {
   int grow_wait = 1;
 
   window_t window;
+
+  // Restarts of the agent, for its members' rates: with rates, each GET also asks the agent's
+  // sysUpTime.0 (until it refuses it), and life counts the restarts its answers show, from 1
+  // once its uptime or v3 engine boots are first known (0: not yet).
+  bool rates = false;
+  bool uptime_refused = false;
+  uint32_t life = 0;
+  uint32_t uptime = 0;         // ticks (1/100 s) in its last answer that had one
+  int64_t uptime_ms = 0;       // monotonic_ms() when that answer was read; 0: none yet
+  u_int life_boots = 0;        // v3 engine boots and ID at its last answer that knew them
+  std::string life_engine;     // empty: none yet
 
   bool in_round = false;
   int64_t began_ns = 0;

@@ -92,7 +92,10 @@ static void load_signal(const config_setting_t* e, signal_t* s) {
   lookup_int(e, "divider", &s->divider);
   lookup_string(e, "active_value", &s->active_value);
   lookup_string(e, "inactive_value", &s->inactive_value);
-  lookup_bool(e, "rate", &s->rate);
+  bool rate = false;
+  lookup_bool(e, "rate", &rate);
+  if (rate)
+    s->rate = new count_base_t;  // lives with the signal, for good
 }
 
 void load_signals(config_t* cfg) {

@@ -69,17 +69,22 @@ static bool is_rate(const signal_t* s) {
 }
 
 // Gives the per-second increase of count over its base as the reading (integers rounded and
-// pinned), and makes count the base. False when it gives none: the first count; one below
-// the base, a restart (never a negative rate nor a wrap's spike); one in the base's own
-// millisecond, which leaves the base as it was.
-static bool store_rate(signal_t* s, uint64_t count, int64_t now_ms) {
-  int64_t ms = now_ms - s->count_at;
-  if (s->count_at && ms <= 0)
+// pinned), and makes count the base. False when it gives none: the first count; one after a
+// restart, or below the base (a restart, unless kind says a Counter32 wrapped: never a negative
+// rate nor a wrap's spike); one in the base's own millisecond, which leaves the base as it was.
+static bool store_rate(signal_t* s, uint64_t count, count_kind_t kind, int64_t now_ms) {
+  count_base_t* base = s->rate;
+  bool based = base->at && kind != COUNT_RESTARTED;
+  int64_t ms = now_ms - base->at;
+  if (based && ms <= 0)
     return false;
-  bool rises = s->count_at && count >= s->count;
-  double per_s = rises ? (double)(count - s->count) * 1000.0 / (double)ms : 0;
-  s->count = count;
-  s->count_at = now_ms;  // never 0 once the start-up pause is over
+  const uint64_t wrap = (uint64_t)1 << 32;
+  bool wrapped = kind == COUNT_WRAPS32 && count < base->count && base->count < wrap;
+  bool rises = based && (count >= base->count || wrapped);
+  uint64_t increase = wrapped ? count + (wrap - base->count) : count - base->count;
+  double per_s = rises ? (double)increase * 1000.0 / (double)ms : 0;
+  base->count = count;
+  base->at = now_ms;  // never 0 once the start-up pause is over
   if (!rises)
     return false;
   if (s->value_type == 0)
@@ -109,7 +114,7 @@ void res_parse(signal_t* signal, const std::string& text) {
     return;
   int64_t now = monotonic_ms();
   uint64_t count;
-  bool good = is_rate(signal) ? parse_count(text.c_str(), &count) && store_rate(signal, count, now)
+  bool good = is_rate(signal) ? parse_count(text.c_str(), &count) && store_rate(signal, count, COUNT_PLAIN, now)
                               : store(signal, text);
   // the stamp follows the value, so a reader that sees it fresh sees the value it stamps
   if (good)
@@ -139,7 +144,15 @@ void res_number(signal_t* signal, long long n) {
   if (!signal)
     return;
   int64_t now = monotonic_ms();
-  bool good = is_rate(signal) ? n >= 0 && store_rate(signal, (uint64_t)n, now) : store_number(signal, n);
+  bool good = is_rate(signal) ? n >= 0 && store_rate(signal, (uint64_t)n, COUNT_PLAIN, now) : store_number(signal, n);
   if (good)
+    signal->good_at = now;
+}
+
+void res_count(signal_t* signal, uint64_t count, count_kind_t kind) {
+  if (!signal || !is_rate(signal))
+    return;
+  int64_t now = monotonic_ms();
+  if (store_rate(signal, count, kind, now))
     signal->good_at = now;
 }

@@ -4,12 +4,16 @@
 
 #include <algorithm>
 
+#include "signals.h"
 #include "snmpprint.h"
 #include "snmpsession.h"
+#include "snmpv3.h"
 
 // At most this many rounds that went well pass between two tries of a larger GET, after each
 // try that failed doubled the wait: a weak agent costs one timeout that often.
 static const int max_grow_wait = 256;
+
+static const oid sys_uptime[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
 
 void begin_batches(session_t* s) {
   s->next = 0;
@@ -44,6 +48,7 @@ bool next_batch(session_t* s, request_t* r) {
       r->asked.push_back((uint32_t)s->next++);
   }
   r->growing = r->asked.size() > s->per_get;
+  r->uptime = s->rates && !s->uptime_refused;
   return !r->asked.empty();
 }
 
@@ -56,7 +61,54 @@ netsnmp_pdu* batch_pdu(const session_t* s, const request_t& r) {
       return NULL;
     }
   }
+  if (pdu && r.uptime && !snmp_add_null_var(pdu, sys_uptime, OID_LENGTH(sys_uptime))) {
+    snmp_free_pdu(pdu);
+    return NULL;
+  }
   return pdu;
+}
+
+// True when the agent's uptime is not where its last one and the time since put it, in ticks:
+// it went back (a restart), or on by less than the time since (a restart while unheard), or by
+// more (our clock stood still, suspended: a restart is the safe guess). Its own wrap at 2^32
+// ticks (497 days) is where the last one puts it; so is an answer a little out of order.
+static bool uptime_broke(const session_t* s, uint32_t uptime, int64_t now_ms) {
+  int64_t since = now_ms - s->uptime_ms;
+  if (since / 10 >= INT32_MAX)
+    return true;
+  int32_t off = (int32_t)(uptime - (uint32_t)(s->uptime + since / 10));
+  int64_t slack = 100 + since / 1000;  // 1 s, and 1% of the time since
+  return off > slack || off < -slack;
+}
+
+// The life of the agent that the answer shows: the session's, counting the restart it shows (a
+// v3 agent of another engine ID is another agent); 0 when it shows neither the agent's uptime
+// nor its v3 engine boots.
+static uint32_t agent_life(session_t* s, const netsnmp_pdu* pdu) {
+  const netsnmp_variable_list* up = NULL;
+  for (const netsnmp_variable_list* v = pdu->variables; v; v = v->next_variable)
+    if (v->type == ASN_TIMETICKS && !snmp_oid_compare(v->name, v->name_length, sys_uptime, OID_LENGTH(sys_uptime)))
+      up = v;
+  bool by_boots = is_v3(s) && s->time_known;
+  if (!up && !by_boots)
+    return 0;
+  int64_t now = monotonic_ms();
+  std::string engine;
+  if (by_boots)
+    engine.assign((const char*)live(s)->securityEngineID, live(s)->securityEngineIDLen);
+  bool restarted = (up && s->uptime_ms && uptime_broke(s, (uint32_t)*up->val.integer, now)) ||
+                   (by_boots && !s->life_engine.empty() && (s->boots != s->life_boots || engine != s->life_engine));
+  if (up) {
+    s->uptime = (uint32_t)*up->val.integer;
+    s->uptime_ms = now;
+  }
+  if (by_boots) {
+    s->life_boots = s->boots;
+    s->life_engine.swap(engine);
+  }
+  if (!s->life || restarted)
+    s->life++;
+  return s->life;
 }
 
 static bool names(const netsnmp_variable_list* v, const member_t& m) {
@@ -66,6 +118,7 @@ static bool names(const netsnmp_variable_list* v, const member_t& m) {
 // Each member asked gets the varbind that names its object, at its place when the agent kept
 // the order; a member whose object no varbind names gets an empty reply.
 static void reply_each(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
+  uint32_t life = s->rates ? agent_life(s, pdu) : 0;
   const netsnmp_variable_list* v = pdu->variables;
   for (uint32_t k : r->asked) {
     member_t& m = s->members[k];
@@ -73,7 +126,7 @@ static void reply_each(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
     for (const netsnmp_variable_list* w = pdu->variables; !found && w; w = w->next_variable)
       if (names(w, m))
         found = w;
-    give_reply(&m, found);
+    give_reply(&m, found, life);
     if (v)
       v = v->next_variable;
   }
@@ -132,6 +185,13 @@ static void drop_failed(session_t* s, request_t* r, long index) {
   ask_again(s, r, r->asked.size());
 }
 
+// An agent that fails the GET at its sysUpTime.0 (v1's noSuchName): the GET goes again, and the
+// session's rates go on without the agent's uptime.
+static void refuse_uptime(session_t* s, request_t* r) {
+  s->uptime_refused = true;
+  ask_again(s, r, r->asked.size());
+}
+
 void take_response(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
   s->answered = true;
   if (pdu->errstat == SNMP_ERR_NOERROR)
@@ -140,6 +200,8 @@ void take_response(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
     split(s, r, true);
   else if (pdu->errindex >= 1 && pdu->errindex <= (long)r->asked.size())
     drop_failed(s, r, pdu->errindex);
+  else if (r->uptime && pdu->errindex == (long)r->asked.size() + 1)
+    refuse_uptime(s, r);
   else
     split(s, r, false);
 }

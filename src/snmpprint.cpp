@@ -10,6 +10,7 @@
 #include <string>
 
 #include "parser.h"
+#include "signals.h"
 #include "snmpsession.h"
 
 // The print buffer, grown by the library.
@@ -79,9 +80,45 @@ static std::string printed_value(member_t* m, const netsnmp_variable_list* v) {
   return line;
 }
 
-void give_reply(member_t* m, const netsnmp_variable_list* v) {
+// A counter's exact number, of any type whose values are one: false for others and a negative
+// INTEGER.
+static bool count_of(const netsnmp_variable_list* v, uint64_t* count) {
+  switch (v->type) {
+    case ASN_INTEGER:
+      *count = (uint64_t)*v->val.integer;
+      return *v->val.integer >= 0;
+    case ASN_COUNTER:
+    case ASN_GAUGE:
+    case ASN_TIMETICKS:
+    case ASN_UINTEGER:
+      *count = *v->val.integer & 0xffffffff;
+      return true;
+    case ASN_COUNTER64:
+      *count = (uint64_t)(v->val.counter64->high & 0xffffffff) << 32 | (v->val.counter64->low & 0xffffffff);
+      return true;
+  }
+  return false;
+}
+
+// A rate member's reading from its counter; only the rounds of one life of the agent (see
+// snmpbatch.cpp) tell a Counter32's wrap from a restart.
+static void give_count(member_t* m, const netsnmp_variable_list* v, uint64_t count, uint32_t life) {
+  uint32_t base_life = m->signal->rate->life;
+  count_kind_t kind = COUNT_PLAIN;
+  if (life && base_life && base_life != life)
+    kind = COUNT_RESTARTED;
+  else if (life && base_life && v->type == ASN_COUNTER)
+    kind = COUNT_WRAPS32;
+  res_count(m->signal, count, kind);
+  m->signal->rate->life = life;
+}
+
+void give_reply(member_t* m, const netsnmp_variable_list* v, uint32_t life) {
+  uint64_t count;
   try {
-    if (v && m->plain && v->type == m->plain)
+    if (v && m->signal->rate && count_of(v, &count))
+      give_count(m, v, count, life);
+    else if (v && m->plain && v->type == m->plain)
       res_number(m->signal, number(v));
     else
       res_parse(m->signal, v ? printed_value(m, v) : std::string());

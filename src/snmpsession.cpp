@@ -245,6 +245,7 @@ static bool add_member(std::vector<session_t*>* sessions, by_words_t* by_words, 
   if (!snmp_parse_oid(objects[0].c_str(), name, &length))
     return false;
   session->members.push_back({signal, std::vector<oid>(name, name + length)});
+  session->rates |= signal->rate != nullptr;
   return true;
 }
 

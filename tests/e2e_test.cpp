@@ -330,13 +330,7 @@ TEST(BinaryTest, CountersGiveTheirRatePerSecondAndARestartGivesNoSpike) {
   proc_t p = start_morvane(dir, {"ZQK_SERVER=127.0.0.1:" + std::to_string(l->port)});
   // every delivered rate: about a million, never 0, negative or a spike; the bounds leave room
   // for a busy machine, where a reply may reach morvane a second later than the one before
-  auto rates = [&](const std::string& signal) {
-    std::vector<double> got;
-    for (const std::string& line : texts(l))
-      if (line.compare(0, signal.size() + 1, signal + " ") == 0)
-        got.push_back(atof(line.c_str() + signal.size() + 1));
-    return got;
-  };
+  auto rates = [&](const std::string& signal) { return numbers_sent(l, signal); };
   auto all_near_a_million = [&](const std::vector<double>& got) {
     for (double r : got)
       if (r < 400000 || r > 2500000)

@@ -283,3 +283,11 @@ std::vector<std::string> texts(listener_t* l) {
     out.push_back(line.text);
   return out;
 }
+
+std::vector<double> numbers_sent(listener_t* l, const std::string& metric) {
+  std::vector<double> got;
+  for (const std::string& line : texts(l))
+    if (line.compare(0, metric.size() + 1, metric + " ") == 0)
+      got.push_back(atof(line.c_str() + metric.size() + 1));
+  return got;
+}

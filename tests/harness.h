@@ -101,5 +101,7 @@ void drop_connections(listener_t* l);
 std::vector<line_t> received(listener_t* l);
 // Returns the texts of the lines received so far.
 std::vector<std::string> texts(listener_t* l);
+// Returns the numbers of the lines received so far for metric ("signal.51"), in order.
+std::vector<double> numbers_sent(listener_t* l, const std::string& metric);
 
 #endif
