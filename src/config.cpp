@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "signals.h"
+#include "walk.h"
 
 // The loaders mark each setting they look up (libconfig's hook), so a key is known exactly when
 // a loader reads it, and no list of keys can drift from what is loaded.
@@ -96,6 +97,8 @@ static void load_signal(const config_setting_t* e, signal_t* s) {
   lookup_bool(e, "rate", &rate);
   if (rate)
     s->rate = new count_base_t;  // lives with the signal, for good
+  mark_known(config_setting_get_member(e, "walk"));  // read by expand_columns
+  mark_known(config_setting_get_member(e, "label_oid"));
 }
 
 void load_signals(config_t* cfg) {
@@ -162,25 +165,98 @@ void name_unknown_keys(config_t* cfg) {
   }
 }
 
-// A rate is a number per second: refuses it on a signal of value type 2 or 3 (or any but 0
-// and 1), naming the line of the first. Returns 1 then, else 0.
-static int refuse_rates(config_t* cfg) {
+// Where the key's setting is, for a message.
+static const char* file_of(const config_setting_t* key) {
+  const char* file = config_setting_source_file(key);
+  return file ? file : "morvane.conf";
+}
+
+// Refuses key = true on a signal whose field is not one that key needs: a rate is a number per
+// second (value type 0 or 1), a walk reads an SNMP table (call type 0, 1 or 2). Names the line of
+// the first; returns 1 then, else 0.
+static int refuse_key(config_t* cfg, const char* key, const char* field, int least, int most) {
   config_setting_t* list = config_lookup(cfg, "signals");
   int n = list ? config_setting_length(list) : 0;
   for (int i = 0; i < n; i++) {
     config_setting_t* e = config_setting_get_elem(list, i);
-    int rate = 0, type = 0;
-    if (!config_setting_is_group(e) || config_setting_lookup_bool(e, "rate", &rate) != CONFIG_TRUE ||
-        !rate)
+    int on = 0, value = 0;
+    if (!config_setting_is_group(e) || config_setting_lookup_bool(e, key, &on) != CONFIG_TRUE || !on)
       continue;
-    config_setting_lookup_int(e, "value_type", &type);
-    if (type == 0 || type == 1)
+    config_setting_lookup_int(e, field, &value);
+    if (value >= least && value <= most)
       continue;
-    config_setting_t* key = config_setting_get_member(e, "rate");
-    const char* file = config_setting_source_file(key);
-    fprintf(stderr, "%s:%d: rate needs value_type 0 or 1, not %d\n", file ? file : "morvane.conf",
-            config_setting_source_line(key), type);
+    config_setting_t* at = config_setting_get_member(e, key);
+    std::string allowed = std::to_string(least);
+    for (int v = least + 1; v <= most; v++)
+      allowed += (v < most ? ", " : " or ") + std::to_string(v);
+    fprintf(stderr, "%s:%d: %s needs %s %s, not %d\n", file_of(at), config_setting_source_line(at), key,
+            field, allowed.c_str(), value);
     return 1;
+  }
+  return 0;
+}
+
+// The signals of a column's rows: each loaded from the column's own settings, with its row's
+// name, object and number.
+static std::vector<signal_t*> row_signals(const config_setting_t* e, const signal_t* column,
+                                          const std::vector<row_t>& rows) {
+  std::vector<signal_t*> made;
+  for (const row_t& row : rows) {
+    signal_t* s = new signal_t;
+    load_signal(e, s);
+    s->name = column->name + " " + (row.label.empty() ? row.index : row.label);
+    s->oid = row.oid;
+    s->signum = column->signum + (int32_t)row.last;
+    made.push_back(s);
+  }
+  return made;
+}
+
+// Replaces each signal with walk = true by its column's rows (none when the walk got no answer,
+// with a line on standard error), and adds them to rows.
+static void expand_columns(config_t* cfg, std::vector<signal_t*>* rows) {
+  config_setting_t* list = config_lookup(cfg, "signals");
+  int walk = 0;
+  for (int i = list ? config_setting_length(list) - 1 : -1; i >= 0; i--) {
+    config_setting_t* e = config_setting_get_elem(list, i);
+    if (config_setting_lookup_bool(e, "walk", &walk) != CONFIG_TRUE || !walk)
+      continue;
+    signal_t* column = signalsVector[i];  // one signal per element, in order
+    signal_t* label = NULL;
+    const char* label_oid;
+    if (config_setting_lookup_string(e, "label_oid", &label_oid) == CONFIG_TRUE && *label_oid) {
+      label = new signal_t;  // lives on, as the column does
+      load_signal(e, label);
+      label->oid = label_oid;
+    }
+    std::vector<row_t> found;
+    std::string why = walk_column(column, label, global_snmp_conf, &found);
+    if (!why.empty()) {
+      config_setting_t* at = config_setting_get_member(e, "walk");
+      fprintf(stderr, "%s:%d: walk of %s on %s: %s, so \"%s\" has no rows\n", file_of(at),
+              config_setting_source_line(at), column->oid.c_str(), column->ip_addr.c_str(), why.c_str(),
+              column->name.c_str());
+    }
+    std::vector<signal_t*> made = row_signals(e, column, found);
+    signalsVector.erase(signalsVector.begin() + i);
+    signalsVector.insert(signalsVector.begin() + i, made.begin(), made.end());
+    rows->insert(rows->end(), made.begin(), made.end());
+  }
+}
+
+// Refuses a row whose number another signal has, naming both. Returns 1 then, else 0.
+static int refuse_row_numbers(const std::vector<signal_t*>& rows) {
+  std::multimap<int32_t, const signal_t*> by_number;
+  for (const signal_t* s : signalsVector)
+    by_number.emplace(s->signum, s);
+  for (const signal_t* row : rows) {
+    auto same = by_number.equal_range(row->signum);
+    for (auto it = same.first; it != same.second; ++it)
+      if (it->second != row) {
+        fprintf(stderr, "morvane.conf: signum %d of \"%s\" is also that of \"%s\"\n", row->signum,
+                row->name.c_str(), it->second->name.c_str());
+        return 1;
+      }
   }
   return 0;
 }
@@ -200,14 +276,15 @@ int read_config() {
   load_global_conf(&cfg);
   load_signals(&cfg);
   name_unknown_keys(&cfg);
-  int refused = refuse_rates(&cfg);
-  config_destroy(&cfg);
-  if (refused)
-    return 1;
   const std::string& engine = global_snmp_conf->snmp_engine;
-  if (!engine.empty() && engine != "snmpget" && engine != "builtin") {
+  int refused = refuse_key(&cfg, "rate", "value_type", 0, 1) || refuse_key(&cfg, "walk", "call_type", 0, 2);
+  if (!refused && !engine.empty() && engine != "snmpget" && engine != "builtin") {
     fprintf(stderr, "morvane.conf: unknown snmp_engine \"%s\" (snmpget or builtin)\n", engine.c_str());
-    return 1;
+    refused = 1;
   }
-  return 0;
+  std::vector<signal_t*> rows;
+  if (!refused)
+    expand_columns(&cfg, &rows);
+  config_destroy(&cfg);
+  return refused || refuse_row_numbers(rows);
 }

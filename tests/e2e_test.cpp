@@ -54,6 +54,8 @@ TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
       {"rate of a boolean", "signals = (\n  { name = \"up\"; call_type = 3; cmd = \"touch ran\"; value_type = 0; rate = true; },\n"
        "  { name = \"on\"; value_type = 2;\n    rate = true; }\n);\n", no_server, 1,
        std::string(banner) + "\n", "morvane.conf:4: rate needs value_type 0 or 1, not 2\n"},
+      {"walk of a command", "signals = (\n  { name = \"c\"; call_type = 3; cmd = \"touch ran\";\n    walk = true; }\n);\n",
+       no_server, 1, std::string(banner) + "\n", "morvane.conf:3: walk needs call_type 0, 1 or 2, not 3\n"},
   };
   std::vector<proc_t> procs;
   time_t start = time(NULL);
@@ -76,7 +78,7 @@ TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
     }
     EXPECT_EQ(cases[i].err, p.err());
   }
-  for (int i : {2, 10})
+  for (int i : {2, 10, 11})
     EXPECT_EQ("", read_file(procs[i].dir + "/ran")) << "a thread started: " << cases[i].what;
 }
 

@@ -687,6 +687,150 @@ TEST(SnmpTest, CountersGiveTheirRatesAcrossWrapsAndARebootUnderBothEngines) {
 }
 
 
+// A table of a pass script: column 2 labels (row 1 with quotes, row 2 a backslash, row 3 an
+// escape byte, which snmpget prints in hex, on two lines past 16 bytes; then port-N) and column 3 N * 10, for rows 1-300;
+// column .2.1.1 loops (its getnext after row 3 is row 2 again), at N * 7; .3 has nothing.
+const char table_script[] =
+    "#!/bin/bash\n"
+    "t=.1.3.6.1.4.1.99996\n"
+    "label() { case $1 in 1) printf 'say \"hi\"' ;; 2) printf 'back\\\\slash' ;; 3) printf '\\033[31mred and more' ;;"
+    " *) printf 'port-%s' $1 ;; esac; }\n"
+    "cell() { if [ $1 = 2 ]; then printf '%s\\nstring\\n%s\\n' $t.1.1.2.$2 \"$(label $2)\";"
+    " elif [ $1 = 3 ]; then printf '%s\\ninteger\\n%s\\n' $t.1.1.3.$2 $(( $2 * 10 )); else echo NONE; fi; }\n"
+    "next() { if [ $2 -lt 300 ]; then cell $1 $(( $2 + 1 )); else cell $(( $1 + 1 )) 1; fi; }\n"
+    "loop() { n=$(( $1 < 3 ? $1 + 1 : 2 )); printf '%s\\ninteger\\n%s\\n' $t.2.1.1.$n $(( n * 7 )); }\n"
+    "while read -r command; do\n"
+    "  case $command in\n"
+    "  PING) echo PONG ;;\n"
+    "  get) read -r oid\n"
+    "    case $oid in\n"
+    "    $t.1.1.[23].*) cell ${oid:23:1} ${oid:25} ;;\n"
+    "    $t.2.1.1.*) echo $oid; echo integer; echo $(( ${oid:25} * 7 )) ;;\n"
+    "    *) echo NONE ;;\n"
+    "    esac ;;\n"
+    "  getnext) read -r oid\n"
+    "    case $oid in\n"
+    "    $t.1.1.[23].*) next ${oid:23:1} ${oid:25} ;;\n"
+    "    $t.1.1.3) next 3 0 ;;\n"
+    "    $t|$t.1|$t.1.1|$t.1.1.1|$t.1.1.1.*|$t.1.1.2) next 2 0 ;;\n"
+    "    $t.2.1.1.*) loop ${oid:25} ;;\n"
+    "    $t.1.*|$t.2|$t.2.*) loop 0 ;;\n"
+    "    *) echo NONE ;;\n"
+    "    esac ;;\n"
+    "  set) read -r oid; read -r value; echo not-writable ;;\n"
+    "  esac\n"
+    "done\n";
+
+// The names of the newest whole frame of out, in order.
+std::vector<std::string> frame_names(const std::string& out) {
+  size_t end = out.rfind("\x1b[2J"), start = end ? out.rfind("\x1b[2J", end - 1) : end;
+  std::vector<std::string> names;
+  if (start == std::string::npos)
+    return names;
+  std::istringstream lines(out.substr(start, end - start));
+  for (std::string line; std::getline(lines, line);) {
+    size_t colour = line.find("\x1b[3", 4);
+    if (line.compare(0, 4, "\x1b[0m") == 0 && colour != std::string::npos)
+      names.push_back(line.substr(4, line.find_last_not_of(' ', colour - 1) - 3));
+  }
+  return names;
+}
+
+// One line of morvane.conf walks each column, under both engines: the pass script's 300 rows by
+// v2c and by v1, its looping column, its empty column, an agent that never answers, and the
+// agent's own interface table (ifMtu named by ifDescr). Both are paced, so that the pass script
+// is free for the other's walks. A third run's rows take a number another signal has, and it is
+// refused.
+TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) {
+  std::string dir = make_temp_dir();
+  write_file(dir + "/table", table_script, 0755);
+  std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
+  pid_t agent = start_snmpd(dir, address, "rocommunity pub1 127.0.0.1\npass_persist .1.3.6.1.4.1.99996 " + dir + "/table\n");
+  std::string walk = "snmpwalk -t 5 -Oqn -v 2c -c pub1 " + address + " ";
+  ASSERT_TRUE(wait_until([&] { return count_of(getCmdOut(walk + ".1.3.6.1.4.1.99996.1.1.3 2>/dev/null"), "\n") == 300; }, 60))
+      << read_file(dir + "/snmpd.log");
+  // the interface table as snmpwalk prints it: "mtu <ifDescr>" and its ifMtu, by ifIndex
+  std::map<int, std::pair<std::string, std::string>> interfaces;
+  std::istringstream descr(getCmdOut(walk + ".1.3.6.1.2.1.2.2.1.2")), mtu(getCmdOut(walk + ".1.3.6.1.2.1.2.2.1.4"));
+  for (std::string line; std::getline(descr, line);)
+    interfaces[atoi(line.c_str() + 21)].first = "mtu " + line.substr(line.find(" \"") + 2, line.size() - line.find(" \"") - 3);
+  for (std::string line; std::getline(mtu, line);)
+    interfaces[atoi(line.c_str() + 21)].second = line.substr(line.find(' ') + 1);
+  ASSERT_LT(0u, interfaces.size());
+  auto column = [&](const std::string& name, int signum, int call_type, const std::string& oid,
+                    const std::string& label, const std::string& at) {
+    return "{ name = \"" + name + "\"; signum = " + std::to_string(signum) + "; call_type = " +
+           std::to_string(call_type) + "; value_type = 1; snmp_timeout = 1; snmp_community = \"pub1\"; ip_addr = \"" +
+           at + "\"; oid = \"" + oid + "\"; walk = true; label_oid = \"" + label + "\"; }";
+  };
+  std::string t = ".1.3.6.1.4.1.99996";
+  std::string table = "{ name = \"first\"; signum = 1; call_type = 3; cmd = \"echo 1\"; value_type = 1; }, " +
+                      column("port", 1000, 1, t + ".1.1.3", t + ".1.1.2", address) + ", " +
+                      column("v1", 5000, 0, t + ".1.1.3", t + ".1.1.2", address) + ", " +
+                      column("loop", 3000, 1, t + ".2.1.1", "", address) + ", " +
+                      column("empty", 4000, 1, t + ".3", "", address) + ",\n" +
+                      column("dead", 6000, 1, t + ".1.1.3", "", "127.0.0.1:9") + ", " +
+                      column("mtu", 2000, 1, ".1.3.6.1.2.1.2.2.1.4", ".1.3.6.1.2.1.2.2.1.2", address) + ", " +
+                      "{ name = \"last\"; signum = 2; call_type = 3; cmd = \"echo 2\"; value_type = 1; }";
+  listener_t* listeners[] = {start_listener(), start_listener()};  // each serves one connection
+  std::vector<proc_t> procs;
+  for (const char* engine : {"snmpget", "builtin"})
+    procs.push_back(start_morvane(run_dir(std::string("global = { poll_period = 1000; snmp_engine = \"") + engine +
+                                          "\"; };\nsignals = ( " + table + " );\n"),
+                                  {"ZQK_SERVER=127.0.0.1:" + std::to_string(listeners[procs.size()]->port)}));
+  proc_t clash = start_morvane(run_dir("signals = ( " + column("loop", 10, 1, t + ".2.1.1", "", address) +
+                                       ", { name = \"x\"; signum = 12; call_type = 3; cmd = \"echo 1\"; } );\n"), {"ZQK_SERVER=127.0.0.1:1"});
+
+  std::vector<std::string> names = {"first"};
+  std::map<int, double> sent = {{1, 1}, {2, 2}};  // by signum
+  for (const char* prefix : {"port ", "v1 "})
+    for (int i = 1; i <= 300; i++) {
+      const char* labels[] = {"", "say \"hi\"", "back\\\\slash", "1B 5B 33 31 6D 72 65 64 20 61 6E 64 20 6D 6F 72 65"};
+      names.push_back(prefix + (i <= 3 ? std::string(labels[i]) : "port-" + std::to_string(i)));
+      sent[(prefix[0] == 'p' ? 1000 : 5000) + i] = i * 10;
+    }
+  for (int i = 1; i <= 3; i++) {
+    names.push_back("loop " + std::to_string(i));
+    sent[3000 + i] = i * 7;
+  }
+  for (const auto& row : interfaces) {
+    names.push_back(row.second.first);
+    sent[2000 + row.first] = atof(row.second.second.c_str());
+  }
+  names.push_back("last");
+  for (int k = 0; k < 2; k++) {
+    SCOPED_TRACE(k ? "builtin" : "snmpget");
+    // the first signum whose newest number is not the one expected; 0: none
+    auto unsent = [&] {
+      std::map<int, double> last;
+      for (const std::string& line : texts(listeners[k]))
+        last[atoi(line.c_str() + 7)] = atof(line.c_str() + line.find(' '));
+      for (const auto& n : sent)
+        if (!last.count(n.first) || last[n.first] != n.second)
+          return n.first;
+      return 0;
+    };
+    for (int waited = 0; waited < 180 && unsent(); waited++)  // the listener keeps every line: look seldom
+      sleep(1);
+    EXPECT_EQ(0, unsent()) << "a row's number was not delivered";
+    std::vector<std::string> shown_names = frame_names(procs[k].out());
+    auto differ = std::mismatch(names.begin(), names.end(), shown_names.begin(), shown_names.end());
+    EXPECT_TRUE(differ.first == names.end() && differ.second == shown_names.end())
+        << "row " << differ.first - names.begin() << " of " << names.size() << " is "
+        << (differ.second == shown_names.end() ? "missing" : "\"" + *differ.second + "\"");
+    EXPECT_EQ("20", shown(procs[k], "port back\\\\slash"));
+    EXPECT_EQ("morvane.conf:3: walk of " + t + ".1.1.3 on 127.0.0.1:9: no answer, so \"dead\" has no rows\n", procs[k].err());
+    send_input(procs[k], "q\n");
+    EXPECT_EQ(0, wait_exit(procs[k], 30));
+  }
+  EXPECT_EQ(1, wait_exit(clash, 60));
+  EXPECT_EQ("morvane.conf: signum 12 of \"loop 2\" is also that of \"x\"\n", clash.err());
+  stop_snmpd(agent);
+  for (listener_t* l : listeners)
+    stop_listener(l);
+}
+
+
 const char* const hows[] = {"fine", "few", "swap", "rename", "extra", "index", "bad1", "bad3",
                             "toobig", "generr10", "drop16", "flaky", "held", "spread", "enum", "far", "busy"};
 const int held_sent = 62;  // gets[held_sent]: "held" has sent its answer
