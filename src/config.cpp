@@ -225,7 +225,7 @@ static void expand_columns(config_t* cfg, std::vector<signal_t*>* rows) {
     signal_t* label = NULL;
     const char* label_oid;
     if (config_setting_lookup_string(e, "label_oid", &label_oid) == CONFIG_TRUE && *label_oid) {
-      label = new signal_t;  // lives on, as the column does
+      label = new signal_t;
       load_signal(e, label);
       label->oid = label_oid;
     }
@@ -241,6 +241,11 @@ static void expand_columns(config_t* cfg, std::vector<signal_t*>* rows) {
     signalsVector.erase(signalsVector.begin() + i);
     signalsVector.insert(signalsVector.begin() + i, made.begin(), made.end());
     rows->insert(rows->end(), made.begin(), made.end());
+    for (signal_t* s : {column, label})  // no thread has seen them
+      if (s) {
+        delete s->rate;
+        delete s;
+      }
   }
 }
 

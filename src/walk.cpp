@@ -101,32 +101,41 @@ static void take_lines(const std::string& text, const std::vector<oid>& column, 
   }
 }
 
+// The sessions walks were read through: they live on, as the engine's do, since the option
+// parser's allocations in them are the library's own to free.
+static std::vector<session_t*>& walk_sessions() {
+  static std::vector<session_t*>& kept = *new std::vector<session_t*>;
+  return kept;
+}
+
 // Walks s's oid by conf's engine; its numeric name goes in column. Returns "", or why nothing was
 // walked: the line is refused, or no request was answered (snmpwalk printed nothing).
 static std::string walk(signal_t* s, const snmp_conf_t* conf, std::vector<oid>* column, walked_t* out) {
-  std::vector<session_t*> sessions;  // they live on, as the engine's do
+  std::vector<session_t*> sessions;
   std::vector<signal_t*> unread;
   hosts_t hosts;
   make_sessions({s}, conf, &sessions, &unread, &hosts);
-  if (sessions.empty() || sessions[0]->members.empty())
-    return "snmpget refuses its line";
-  session_t* session = sessions[0];
-  *column = session->members[0].name;
-  if (!builtin_engine(conf)) {
+  session_t* session = sessions.empty() || sessions[0]->members.empty() ? NULL : sessions[0];
+  std::string why = session ? "" : "snmpget refuses its line";
+  if (session && !builtin_engine(conf)) {
+    *column = session->members[0].name;
     std::string line = walk_line(s, conf), text;
     try {
       text = line.empty() ? "" : getCmdOut(line);
     } catch (const std::exception&) {
     }
     take_lines(text, *column, out);
-    return text.empty() ? "no answer" : "";
+    why = text.empty() ? "no answer" : "";
+  } else if (session) {
+    *column = session->members[0].name;
+    session->settings.flags &= ~SNMP_FLAGS_DONT_PROBE;  // nothing else runs yet: a v3 probe may wait
+    void* open = snmp_sess_open(&session->settings);
+    why = open && walk_open(open, session->settings.version, *column, out) ? "" : "no answer";
+    if (open)
+      snmp_sess_close(open);
   }
-  session->settings.flags &= ~SNMP_FLAGS_DONT_PROBE;  // nothing else runs yet: a v3 probe may wait
-  void* open = snmp_sess_open(&session->settings);
-  bool answered = open && walk_open(open, session->settings.version, *column, out);
-  if (open)
-    snmp_sess_close(open);
-  return answered ? "" : "no answer";
+  walk_sessions().insert(walk_sessions().end(), sessions.begin(), sessions.end());
+  return why;
 }
 
 static std::string dotted(const std::vector<oid>& name, size_t from) {
