@@ -689,7 +689,8 @@ TEST(SnmpTest, CountersGiveTheirRatesAcrossWrapsAndARebootUnderBothEngines) {
 
 // A table of a pass script: column 2 labels (row 1 with quotes, row 2 a backslash, row 3 an
 // escape byte, which snmpget prints in hex, on two lines past 16 bytes; then port-N) and column 3 N * 10, for rows 1-300;
-// column .2.1.1 loops (its getnext after row 3 is row 2 again), at N * 7; .3 has nothing.
+// column .2.1.1 has rows 5, 10 and 15 at N * 7, and loops (its getnext after row 15 is row 10
+// again); .3 has nothing.
 const char table_script[] =
     "#!/bin/bash\n"
     "t=.1.3.6.1.4.1.99996\n"
@@ -698,7 +699,7 @@ const char table_script[] =
     "cell() { if [ $1 = 2 ]; then printf '%s\\nstring\\n%s\\n' $t.1.1.2.$2 \"$(label $2)\";"
     " elif [ $1 = 3 ]; then printf '%s\\ninteger\\n%s\\n' $t.1.1.3.$2 $(( $2 * 10 )); else echo NONE; fi; }\n"
     "next() { if [ $2 -lt 300 ]; then cell $1 $(( $2 + 1 )); else cell $(( $1 + 1 )) 1; fi; }\n"
-    "loop() { n=$(( $1 < 3 ? $1 + 1 : 2 )); printf '%s\\ninteger\\n%s\\n' $t.2.1.1.$n $(( n * 7 )); }\n"
+    "loop() { n=$(( $1 < 15 ? $1 + 5 : 10 )); printf '%s\\ninteger\\n%s\\n' $t.2.1.1.$n $(( n * 7 )); }\n"
     "while read -r command; do\n"
     "  case $command in\n"
     "  PING) echo PONG ;;\n"
@@ -782,7 +783,7 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
                                           "\"; };\nsignals = ( " + table + " );\n"),
                                   {"ZQK_SERVER=127.0.0.1:" + std::to_string(listeners[procs.size()]->port)}));
   proc_t clash = start_morvane(run_dir("signals = ( " + column("loop", 10, 1, t + ".2.1.1", "", address) +
-                                       ", { name = \"x\"; signum = 12; call_type = 3; cmd = \"echo 1\"; } );\n"), {"ZQK_SERVER=127.0.0.1:1"});
+                                       ", { name = \"x\"; signum = 20; call_type = 3; cmd = \"echo 1\"; } );\n"), {"ZQK_SERVER=127.0.0.1:1"});
 
   std::vector<std::string> names = {"first"};
   std::map<int, double> sent = {{1, 1}, {2, 2}};  // by signum
@@ -792,7 +793,7 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
       names.push_back(prefix + (i <= 3 ? std::string(labels[i]) : "port-" + std::to_string(i)));
       sent[(prefix[0] == 'p' ? 1000 : 5000) + i] = i * 10;
     }
-  for (int i = 1; i <= 3; i++) {
+  for (int i = 5; i <= 15; i += 5) {
     names.push_back("loop " + std::to_string(i));
     sent[3000 + i] = i * 7;
   }
@@ -826,7 +827,7 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
     EXPECT_EQ(0, wait_exit(procs[k], 30));
   }
   EXPECT_EQ(1, wait_exit(clash, 60));
-  EXPECT_EQ("morvane.conf: signum 12 of \"loop 2\" is also that of \"x\"\n", clash.err());
+  EXPECT_EQ("morvane.conf: signum 20 of \"loop 10\" is also that of \"x\"\n", clash.err());
   stop_snmpd(agent);
   for (listener_t* l : listeners)
     stop_listener(l);
