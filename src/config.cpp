@@ -123,6 +123,12 @@ struct unknown_key_t {
   int more;
 };
 
+// Where the key's setting is, for a message.
+static const char* file_of(const config_setting_t* key) {
+  const char* file = config_setting_source_file(key);
+  return file ? file : "morvane.conf";
+}
+
 static void find_unknown(const config_setting_t* group, const char* where,
                          std::vector<unknown_key_t>* found, std::map<std::string, size_t>* seen) {
   if (!group || !config_setting_is_group(group))
@@ -138,9 +144,7 @@ static void find_unknown(const config_setting_t* group, const char* where,
       (*found)[at.first->second].more++;
       continue;
     }
-    const char* file = config_setting_source_file(key);
-    int line = config_setting_source_line(key);
-    found->push_back({name, where, file ? file : "morvane.conf", line, 0});
+    found->push_back({name, where, file_of(key), config_setting_source_line(key), 0});
   }
 }
 
@@ -163,12 +167,6 @@ void name_unknown_keys(config_t* cfg) {
       fprintf(stderr, " (and in %d more)", k.more);
     fputc('\n', stderr);
   }
-}
-
-// Where the key's setting is, for a message.
-static const char* file_of(const config_setting_t* key) {
-  const char* file = config_setting_source_file(key);
-  return file ? file : "morvane.conf";
 }
 
 // Refuses key = true on a signal whose field is not one that key needs: a rate is a number per
