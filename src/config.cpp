@@ -144,7 +144,8 @@ static void find_unknown(const config_setting_t* group, const char* where,
       (*found)[at.first->second].more++;
       continue;
     }
-    found->push_back({name, where, file_of(key), config_setting_source_line(key), 0});
+    int line = static_cast<int>(config_setting_source_line(key));
+    found->push_back({name, where, file_of(key), line, 0});
   }
 }
 
