@@ -61,7 +61,8 @@ delivery_health_t delivery_health(delivery_t* d);
 int send_pass(delivery_t* d = NULL);
 
 // Thread function. The argument is null, or a delivery_t for the screen: then failures and the
-// empty lines of each pass stay off the terminal, and the health is kept in it instead. After
+// empty lines of each pass stay off the terminal, and the health is kept in it instead; with
+// the global display = "none" the empty lines stay off it too. After
 // the pass in which the third failed delivery is counted it returns null, or, with the global
 // send_retry set, puts the first reading a pass would deliver once every send_retry ms (each
 // failure logged, and printed as in a pass) until one goes out, then makes passes again with a

@@ -36,7 +36,7 @@ struct worker_t {
 };
 
 // Starts the poller, the built-in SNMP engine's thread when it has signals to read, the sender
-// and the display, in that order; the sender gets delivery and the display the screen (both
+// and the display (unless display = "none"), in that order; the sender gets delivery and the display the screen (both
 // null for the table). The engine is made before any thread runs, since it silences standard
 // error while it parses. Returns how many were started, or -1 after printing why one could not
 // be, the terminal given back first.
@@ -53,15 +53,16 @@ static int start_threads(pthread_t threads[4], screen_t* screen, delivery_t* del
     if (snmp_engine_empty(engine))
       engine = NULL;
   }
+  bool no_display = global_snmp_conf->display == "none";
   worker_t workers[4] = {{"poller", get_data, NULL},
-                         {"SNMP", get_snmp_data, engine},
+                         {"SNMP", engine ? get_snmp_data : NULL, engine},
                          {"sender", send_data, delivery},
-                         {"display", screen ? run_screen : print_data, screen}};
+                         {"display", screen ? run_screen : no_display ? NULL : print_data, screen}};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   int started = 0;
   for (const worker_t& w : workers) {
-    if (w.run == get_snmp_data && !engine)
+    if (!w.run)
       continue;
     int rc = pthread_create(&threads[started], &attr, w.run, w.arg);
     if (rc != 0) {

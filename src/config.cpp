@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "shard.h"
 #include "signals.h"
 #include "walk.h"
 
@@ -67,6 +68,7 @@ void load_global_conf(config_t* cfg) {
   lookup_int(g, "stale_after", &conf->stale_after);
   lookup_int(g, "send_retry", &conf->send_retry);
   lookup_string(g, "display", &conf->display);
+  mark_known(config_setting_get_member(g, "shard"));  // read by read_shard
 }
 
 static void load_signal(const config_setting_t* e, signal_t* s) {
@@ -211,9 +213,9 @@ static std::vector<signal_t*> row_signals(const config_setting_t* e, const signa
   return made;
 }
 
-// Replaces each signal with walk = true by its column's rows (none when the walk got no answer,
-// with a line on standard error), and adds them to rows.
-static void expand_columns(config_t* cfg, std::vector<signal_t*>* rows) {
+// Replaces each signal with walk = true that falls to shard k of n by its column's rows (none
+// when the walk got no answer, with a line on standard error), and adds them to rows.
+static void expand_columns(config_t* cfg, int k, int n, std::vector<signal_t*>* rows) {
   config_setting_t* list = config_lookup(cfg, "signals");
   int walk = 0;
   for (int i = list ? config_setting_length(list) - 1 : -1; i >= 0; i--) {
@@ -221,6 +223,8 @@ static void expand_columns(config_t* cfg, std::vector<signal_t*>* rows) {
     if (config_setting_lookup_bool(e, "walk", &walk) != CONFIG_TRUE || !walk)
       continue;
     signal_t* column = signalsVector[i];  // one signal per element, in order
+    if (shard_of(column, n) != k)
+      continue;  // another instance's agent: leave_shard drops it unwalked
     signal_t* label = NULL;
     const char* label_oid;
     if (config_setting_lookup_string(e, "label_oid", &label_oid) == CONFIG_TRUE && *label_oid) {
@@ -246,6 +250,33 @@ static void expand_columns(config_t* cfg, std::vector<signal_t*>* rows) {
         delete s;
       }
   }
+}
+
+// Reads shard = "K/N" of global into k and n (0 and 1 without it); returns 0, or 1 after naming
+// its line when it is not such a text.
+static int read_shard(config_t* cfg, int* k, int* n) {
+  config_setting_t* at = config_lookup(cfg, "global.shard");
+  const char* text = at ? config_setting_get_string(at) : NULL;
+  if (!at || (text && parse_shard(text, k, n)))
+    return 0;
+  std::string value = text ? '"' + std::string(text) + '"' : "a text";
+  fprintf(stderr, "%s:%d: shard needs \"K/N\" with 0 <= K < N, not %s\n", file_of(at),
+          config_setting_source_line(at), value.c_str());
+  return 1;
+}
+
+// Drops from the table the signals that fall to another shard than k of n; no thread has seen
+// them.
+static void leave_shard(int k, int n) {
+  if (n == 1)
+    return;
+  auto others = std::stable_partition(signalsVector.begin(), signalsVector.end(),
+                                      [&](const signal_t* s) { return shard_of(s, n) == k; });
+  for (auto it = others; it != signalsVector.end(); ++it) {
+    delete (*it)->rate;
+    delete *it;
+  }
+  signalsVector.erase(others, signalsVector.end());
 }
 
 // Refuses a row whose number another signal has, naming both. Returns 1 then, else 0.
@@ -286,9 +317,13 @@ int read_config() {
     fprintf(stderr, "morvane.conf: unknown snmp_engine \"%s\" (snmpget or builtin)\n", engine.c_str());
     refused = 1;
   }
+  int k = 0, n = 1;
+  refused = refused || read_shard(&cfg, &k, &n);
   std::vector<signal_t*> rows;
-  if (!refused)
-    expand_columns(&cfg, &rows);
+  if (!refused) {
+    expand_columns(&cfg, k, n, &rows);
+    leave_shard(k, n);
+  }
   config_destroy(&cfg);
   return refused || refuse_row_numbers(rows);
 }

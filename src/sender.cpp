@@ -198,6 +198,8 @@ void* send_data(void* delivery) {
   delivery_t* d = (delivery_t*)delivery;
   int retry_ms = global_snmp_conf ? global_snmp_conf->send_retry : 0;
   int failures = 0;
+  // The screen has a status line instead; with display = "none" there is no table to space out.
+  bool spacing = !d && !(global_snmp_conf && global_snmp_conf->display == "none");
   elapsedtimer timer;
   if (d) {
     std::lock_guard<std::mutex> hold(d->lock);
@@ -206,7 +208,7 @@ void* send_data(void* delivery) {
   for (;;) {
     wait_past(timer, pass_gap_ms);
     failures += send_pass(d);
-    if (!d)  // the screen keeps its lines; it has a status line instead
+    if (spacing)
       std::cout << std::endl << std::endl;
     timer.reset();
     if (failures >= failure_budget) {

@@ -56,6 +56,10 @@ TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
        std::string(banner) + "\n", "morvane.conf:4: rate needs value_type 0 or 1, not 2\n"},
       {"walk of a command", "signals = (\n  { name = \"c\"; call_type = 3; cmd = \"touch ran\";\n    walk = true; }\n);\n",
        no_server, 1, std::string(banner) + "\n", "morvane.conf:3: walk needs call_type 0, 1 or 2, not 3\n"},
+      {"shard past its count", "global = {\n  shard = \"3/3\"; };\nsignals = ( { call_type = 3; cmd = \"touch ran\"; } );\n",
+       no_server, 1, std::string(banner) + "\n", "morvane.conf:2: shard needs \"K/N\" with 0 <= K < N, not \"3/3\"\n"},
+      {"shard of a number", "global = { shard = 1; };\nsignals = ( { call_type = 3; cmd = \"touch ran\"; } );\n",
+       no_server, 1, std::string(banner) + "\n", "morvane.conf:1: shard needs \"K/N\" with 0 <= K < N, not a text\n"},
   };
   std::vector<proc_t> procs;
   time_t start = time(NULL);
@@ -78,7 +82,7 @@ TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
     }
     EXPECT_EQ(cases[i].err, p.err());
   }
-  for (int i : {2, 10, 11})
+  for (int i : {2, 10, 11, 12, 13})
     EXPECT_EQ("", read_file(procs[i].dir + "/ran")) << "a thread started: " << cases[i].what;
 }
 

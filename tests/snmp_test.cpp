@@ -834,6 +834,87 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
 }
 
 
+// The same table on three instances, shards 0/3, 1/3 and 2/3, each delivering to a server of its
+// own: twelve agents (one snmpd on twelve ports, one of them also written "udp:...") and sixty
+// commands.
+TEST(SnmpTest, ThreeShardsOfOneTableDeliverEverySignalOnceWithEachAgentWhole) {
+  std::string dir = make_temp_dir();
+  std::set<int> ports;
+  while (ports.size() < 12)
+    ports.insert(free_port(SOCK_DGRAM));
+  std::string addresses;
+  for (int port : ports)
+    addresses += (addresses.empty() ? "" : ",udp:") + std::string("127.0.0.1:") + std::to_string(port);
+  pid_t agent = start_snmpd(dir, addresses, "rocommunity pub1 127.0.0.1\noverride .1.3.6.1.4.1.99999.1.0 integer 7\n");
+  const char* objects[] = {".1.3.6.1.4.1.99999.1.0", ".1.3.6.1.2.1.1.7.0", ".1.3.6.1.2.1.4.2.0"};
+  std::map<int, double> truth;  // by signum
+  std::map<int, int> agent_of;  // signum: the agent's place in ports
+  std::string table;
+  int a = 0;
+  for (int port : ports) {
+    std::string probe = "snmpget -t 1 -r 0 -Oqv -v 2c -c pub1 127.0.0.1:" + std::to_string(port) + " ";
+    for (int j = 0; j < 3; j++) {
+      int signum = 100 * (a + 1) + j;
+      std::string reply;
+      ASSERT_TRUE(wait_until([&] { return !(reply = getCmdOut(probe + objects[j] + " 2>/dev/null")).empty(); }, 60))
+          << read_file(dir + "/snmpd.log");
+      truth[signum] = atof(reply.c_str());
+      agent_of[signum] = a;
+      table += "{ name = \"a" + std::to_string(signum) + "\"; signum = " + std::to_string(signum) +
+               "; call_type = 1; value_type = 1; snmp_community = \"pub1\"; ip_addr = \"" +
+               (a == 0 && j == 2 ? "udp:" : "") + "127.0.0.1:" + std::to_string(port) + "\"; oid = \"" + objects[j] + "\"; },\n";
+    }
+    a++;
+  }
+  for (int c = 1; c <= 60; c++) {
+    truth[5000 + c] = c;
+    table += "{ name = \"c" + std::to_string(c) + "\"; signum = " + std::to_string(5000 + c) +
+             "; call_type = 3; value_type = 1; cmd = \"echo " + std::to_string(c) + "\"; },\n";
+  }
+  std::vector<listener_t*> listeners;
+  std::vector<proc_t> procs;
+  for (int k = 0; k < 3; k++) {
+    listeners.push_back(start_listener());
+    procs.push_back(start_morvane(run_dir("global = { snmp_engine = \"builtin\"; poll_period = 500; display = \"none\";\n"
+                                          "  shard = \"" + std::to_string(k) + "/3\"; };\nsignals = (\n" + table.substr(0, table.size() - 2) + ");\n"),
+                                  {"ZQK_SERVER=127.0.0.1:" + std::to_string(listeners[k]->port)}));
+  }
+  std::map<int, std::map<int, double>> got;  // by signum: each shard's newest number
+  auto gather = [&] {
+    got.clear();
+    for (int k = 0; k < 3; k++)
+      for (const std::string& line : texts(listeners[k]))
+        got[atoi(line.c_str() + 7)][k] = atof(line.c_str() + line.find(' '));
+    return got.size() >= truth.size();
+  };
+  EXPECT_TRUE(wait_until(gather, 120)) << got.size() << " of " << truth.size() << " signals delivered";
+  sleep(2);  // two passes more: a signal of two shards would show now
+  gather();
+  std::map<int, int> shard_of_agent, commands;
+  for (const auto& t : truth) {
+    const std::map<int, double>& by = got[t.first];
+    ASSERT_EQ(1u, by.size()) << "signal " << t.first << " delivered by " << by.size() << " shards";
+    int k = by.begin()->first;
+    EXPECT_EQ(t.second, by.begin()->second) << "signal " << t.first;
+    if (t.first >= 5000) {
+      commands[k]++;
+    } else {
+      int first = shard_of_agent.emplace(agent_of[t.first], k).first->second;
+      EXPECT_EQ(first, k) << "agent " << agent_of[t.first] << " is split";
+    }
+  }
+  for (int k = 0; k < 3; k++) {
+    EXPECT_NEAR(20, commands[k], 10) << "commands of shard " << k;
+    std::string out = procs[k].out();
+    EXPECT_EQ("\nPress \"q\" for exit ...\n", out.substr(out.find('\n') + 1)) << "a table, or a pass's empty lines";
+    send_input(procs[k], "q\n");
+    EXPECT_EQ(0, wait_exit(procs[k], 30));
+    EXPECT_EQ("", procs[k].err());
+    stop_listener(listeners[k]);
+  }
+  stop_snmpd(agent);
+}
+
 const char* const hows[] = {"fine", "few", "swap", "rename", "extra", "index", "bad1", "bad3",
                             "toobig", "generr10", "drop16", "flaky", "held", "spread", "enum", "far", "busy"};
 const int held_sent = 62;  // gets[held_sent]: "held" has sent its answer

@@ -17,6 +17,7 @@
 #include "harness.h"
 #include "parser.h"
 #include "sender.h"
+#include "shard.h"
 #include "signals.h"
 #include "snmpcmd.h"
 
@@ -70,6 +71,64 @@ TEST(LoaderTest, SignalsAndGlobalOverridesMakeTheirSnmpgetLines) {
   longest->oid += "1";
   EXPECT_EQ("", make_snmp_cmd(longest, NULL));
   EXPECT_TRUE(snmp_args(longest, NULL).empty());
+}
+
+// The split must not change at an upgrade: these shards are FNV-1a's and the jump hash's own,
+// worked out apart from the code. An agent is its address and port, however it is written.
+TEST(ShardTest, SignalsFallByAFixedHashOfTheirAgentOrCommandAndSplitEvenly) {
+  const int counts[] = {1, 2, 3, 4, 5, 8, 100};
+  struct {
+    int call_type;
+    const char* at;  // ip_addr, or cmd for call type 3
+    int shard[7];    // of 1, 2, 3, 4, 5, 8 and 100
+  } cases[] = {
+      {1, "192.0.2.1", {0, 0, 0, 3, 3, 3, 97}},
+      {0, "udp:192.0.2.1:161", {0, 0, 0, 3, 3, 3, 97}},
+      {2, "UDP:192.0.2.1", {0, 0, 0, 3, 3, 3, 97}},
+      {1, "192.0.2.3:161", {0, 0, 2, 2, 2, 5, 57}},
+      {1, "10.1.2.3:1161", {0, 0, 0, 0, 0, 5, 45}},
+      {1, "[2001:db8::1]", {0, 1, 1, 1, 1, 7, 13}},
+      {3, "sensors -u", {0, 1, 1, 1, 1, 1, 73}},
+      {3, "cat /sys/class/thermal/thermal_zone0/temp", {0, 1, 2, 2, 2, 5, 36}},
+      {3, "", {0, 1, 1, 1, 1, 1, 90}},
+  };
+  signal_t* s = new_signal();
+  for (const auto& c : cases) {
+    s->call_type = c.call_type;
+    (c.call_type == 3 ? s->cmd : s->ip_addr) = c.at;
+    (c.call_type == 3 ? s->ip_addr : s->cmd) = "192.0.2.3:161";  // the other field counts for nothing
+    for (int i = 0; i < 7; i++)
+      EXPECT_EQ(c.shard[i], shard_of(s, counts[i])) << c.at << " of " << counts[i];
+  }
+  // 3000 agents: within 10% of an even split, and a shard added takes agents only for itself
+  s->call_type = 1;
+  for (int n = 2; n <= 8; n++) {
+    std::vector<int> in(n);
+    for (int a = 0; a < 3000; a++) {
+      s->ip_addr = "10.0." + std::to_string(a / 256) + "." + std::to_string(a % 256);
+      int k = shard_of(s, n), before = shard_of(s, n - 1);
+      in[k]++;
+      EXPECT_TRUE(k == before || k == n - 1) << s->ip_addr << " moved from " << before << " to " << k;
+    }
+    for (int k = 0; k < n; k++)
+      EXPECT_NEAR(3000.0 / n, in[k], 300.0 / n) << k << " of " << n;
+  }
+}
+
+TEST(ShardTest, OnlyKSlashNWithKBelowNIsAShard) {
+  struct {
+    const char* text;
+    int k, n;  // -1: refused
+  } cases[] = {{"0/1", 0, 1}, {"2/3", 2, 3}, {"07/10", 7, 10}, {"2147483646/2147483647", 2147483646, 2147483647},
+               {"3/3", -1, -1}, {"0/0", -1, -1}, {"-1/3", -1, -1}, {"+1/3", -1, -1}, {" 1/3", -1, -1},
+               {"1/3 ", -1, -1}, {"1/ 3", -1, -1}, {"1", -1, -1}, {"/3", -1, -1}, {"1/", -1, -1},
+               {"1/3/5", -1, -1}, {"a/b", -1, -1}, {"0x1/3", -1, -1}, {"1/2147483648", -1, -1}, {"", -1, -1}};
+  for (const auto& c : cases) {
+    int k = -1, n = -1;
+    EXPECT_EQ(c.k >= 0, parse_shard(c.text, &k, &n)) << '"' << c.text << '"';
+    EXPECT_EQ(c.k, k) << c.text;
+    EXPECT_EQ(c.n, n) << c.text;
+  }
 }
 
 TEST(ParserTest, EachValueTypeTakesItsNumberOrKeepsTheReading) {
