@@ -36,10 +36,10 @@ struct worker_t {
 };
 
 // Starts the poller, the built-in SNMP engine's thread when it has signals to read, the sender
-// and the display (unless display = "none"), in that order; the sender gets delivery and the display the screen (both
-// null for the table). The engine is made before any thread runs, since it silences standard
-// error while it parses. Returns how many were started, or -1 after printing why one could not
-// be, the terminal given back first.
+// and the display (none with display = "none"), in that order; the sender gets delivery and the
+// display the screen (both null for the table). The engine is made before any thread runs, since
+// it silences standard error while it parses. Returns how many were started, or -1 after
+// printing why one could not be, the terminal given back first.
 static int start_threads(pthread_t threads[4], screen_t* screen, delivery_t* delivery) {
   snmp_engine_t* engine = NULL;
   if (builtin_engine(global_snmp_conf)) {
