@@ -197,6 +197,12 @@ static int refuse_key(config_t* cfg, const char* key, const char* field, int lea
   return 0;
 }
 
+// Frees a signal that leaves the table before any thread has seen it.
+static void drop_signal(signal_t* s) {
+  delete s->rate;
+  delete s;
+}
+
 // The signals of a column's rows: each loaded from the column's own settings, with its row's
 // name, object and number.
 static std::vector<signal_t*> row_signals(const config_setting_t* e, const signal_t* column,
@@ -244,11 +250,9 @@ static void expand_columns(config_t* cfg, int k, int n, std::vector<signal_t*>* 
     signalsVector.erase(signalsVector.begin() + i);
     signalsVector.insert(signalsVector.begin() + i, made.begin(), made.end());
     rows->insert(rows->end(), made.begin(), made.end());
-    for (signal_t* s : {column, label})  // no thread has seen them
-      if (s) {
-        delete s->rate;
-        delete s;
-      }
+    drop_signal(column);
+    if (label)
+      drop_signal(label);
   }
 }
 
@@ -265,17 +269,13 @@ static int read_shard(config_t* cfg, int* k, int* n) {
   return 1;
 }
 
-// Drops from the table the signals that fall to another shard than k of n; no thread has seen
-// them.
+// Drops from the table the signals that fall to another shard than k of n.
 static void leave_shard(int k, int n) {
   if (n == 1)
     return;
   auto others = std::stable_partition(signalsVector.begin(), signalsVector.end(),
                                       [&](const signal_t* s) { return shard_of(s, n) == k; });
-  for (auto it = others; it != signalsVector.end(); ++it) {
-    delete (*it)->rate;
-    delete *it;
-  }
+  std::for_each(others, signalsVector.end(), drop_signal);
   signalsVector.erase(others, signalsVector.end());
 }
 
