@@ -10,6 +10,7 @@
 struct session_t;
 struct request_t;
 struct snmp_pdu;
+struct answer_t;
 
 // Starts a round of s: every member is yet to be asked.
 void begin_batches(session_t* s);
@@ -20,9 +21,9 @@ bool more_to_ask(const session_t* s);
 bool next_batch(session_t* s, request_t* r);
 // Returns the GET of r; null when there is no memory for it.
 struct snmp_pdu* batch_pdu(const session_t* s, const request_t& r);
-// Takes pdu, the response to r: each member gets the varbind that names its object, or the empty
+// Takes a, the response to r: each member gets the varbind that names its object, or the empty
 // reply, as snmpget gives it; what an error status leaves to ask goes back to be asked again.
-void take_response(session_t* s, request_t* r, const struct snmp_pdu* pdu);
+void take_response(session_t* s, request_t* r, answer_t* a);
 // r got no answer: true when the round goes on, with r's members asked again (a GET larger than
 // the agent took before, in GETs of the old size; a GET dropped, as it was); false when the
 // round has failed.

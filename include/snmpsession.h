@@ -34,6 +34,11 @@ struct member_t {
   // The ASN type whose values snmpget prints for this object as a bare decimal number (no enums,
   // display hint or units on its node), so that they need no printing; 0: none.
   u_char plain = 0;
+  // On the wire: its name's BER, as the session's names hold it from name_at; 0 bytes: none
+  // that can be encoded.
+  uint32_t name_at = 0;
+  uint16_t name_bytes = 0;
+  bool name_decodes = false;  // the library decodes that BER to name
 };
 
 struct session_t;
@@ -64,6 +69,8 @@ struct request_t {
   size_t depth = 0;             // the session's requests in flight once it was sent, itself included
   bool first = false;           // sent before the round's first answer
   int64_t answered_ns = 0;      // when its answer was read; 0: none yet
+  int retries = 0;              // on the wire: sent again this often, up to the session's retries
+  int64_t expires_ns = 0;       // on the wire: when its last send goes unanswered, monotonic
   bool read = false;            // its answer gave every member asked a reply
   uint32_t overtaken = 0;       // answers to GETs sent after it, read before its own
   outcome_t outcome = NO_ANSWER;
@@ -112,6 +119,8 @@ struct session_t {
 
   void* open = NULL;  // null until opened, and again after a round that failed
   int fd = -1;
+  bool wire = false;  // open, and its GETs go on the wire (snmpwire.h), not the library's path
+  std::vector<u_char> names;  // the members' names in BER, once it has first gone on the wire
   int connecting = -1;  // with stream: the engine's socket connecting to the agent
   bool reached = false;  // with stream: the agent took the engine's connection this round
   uint32_t opened = 0;  // counts opens and connects, so that a wake-up for an earlier socket is ignored

@@ -8,12 +8,11 @@
 #include "snmpprint.h"
 #include "snmpsession.h"
 #include "snmpv3.h"
+#include "snmpwire.h"
 
 // At most this many rounds that went well pass between two tries of a larger GET, after each
 // try that failed doubled the wait: a weak agent costs one timeout that often.
 static const int max_grow_wait = 256;
-
-static const oid sys_uptime[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
 
 void begin_batches(session_t* s) {
   s->next = 0;
@@ -84,22 +83,18 @@ static bool uptime_broke(const session_t* s, uint32_t uptime, int64_t now_ms) {
 // The life of the agent that the answer shows: the session's, counting the restart it shows (a
 // v3 agent of another engine ID is another agent); 0 when it shows neither the agent's uptime
 // nor its v3 engine boots.
-static uint32_t agent_life(session_t* s, const netsnmp_pdu* pdu) {
-  const netsnmp_variable_list* up = NULL;
-  for (const netsnmp_variable_list* v = pdu->variables; v; v = v->next_variable)
-    if (v->type == ASN_TIMETICKS && !snmp_oid_compare(v->name, v->name_length, sys_uptime, OID_LENGTH(sys_uptime)))
-      up = v;
+static uint32_t agent_life(session_t* s, const answer_t* a) {
   bool by_boots = is_v3(s) && s->time_known;
-  if (!up && !by_boots)
+  if (!a->has_uptime && !by_boots)
     return 0;
   int64_t now = monotonic_ms();
   std::string engine;
   if (by_boots)
     engine.assign((const char*)live(s)->securityEngineID, live(s)->securityEngineIDLen);
-  bool restarted = (up && s->uptime_ms && uptime_broke(s, (uint32_t)*up->val.integer, now)) ||
+  bool restarted = (a->has_uptime && s->uptime_ms && uptime_broke(s, a->uptime, now)) ||
                    (by_boots && !s->life_engine.empty() && (s->boots != s->life_boots || engine != s->life_engine));
-  if (up) {
-    s->uptime = (uint32_t)*up->val.integer;
+  if (a->has_uptime) {
+    s->uptime = a->uptime;
     s->uptime_ms = now;
   }
   if (by_boots) {
@@ -111,24 +106,16 @@ static uint32_t agent_life(session_t* s, const netsnmp_pdu* pdu) {
   return s->life;
 }
 
-static bool names(const netsnmp_variable_list* v, const member_t& m) {
-  return snmp_oid_compare(v->name, v->name_length, m.name.data(), m.name.size()) == 0;
-}
-
 // Each member asked gets the varbind that names its object, at its place when the agent kept
 // the order; a member whose object no varbind names gets an empty reply.
-static void reply_each(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
-  uint32_t life = s->rates ? agent_life(s, pdu) : 0;
-  const netsnmp_variable_list* v = pdu->variables;
-  for (uint32_t k : r->asked) {
-    member_t& m = s->members[k];
-    const netsnmp_variable_list* found = v && names(v, m) ? v : NULL;
-    for (const netsnmp_variable_list* w = pdu->variables; !found && w; w = w->next_variable)
-      if (names(w, m))
-        found = w;
+static void reply_each(session_t* s, request_t* r, answer_t* a) {
+  uint32_t life = s->rates ? agent_life(s, a) : 0;
+  for (size_t i = 0; i < r->asked.size(); i++) {
+    member_t& m = s->members[r->asked[i]];
+    const netsnmp_variable_list* found = i < a->count ? varbind_naming(a, i, s, m) : NULL;
+    for (size_t j = 0; !found && j < a->count; j++)
+      found = varbind_naming(a, j, s, m);
     give_reply(&m, found, life);
-    if (v)
-      v = v->next_variable;
   }
   r->read = true;
   s->largest_answer = std::max(s->largest_answer, r->asked.size());
@@ -192,15 +179,15 @@ static void refuse_uptime(session_t* s, request_t* r) {
   ask_again(s, r, r->asked.size());
 }
 
-void take_response(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
+void take_response(session_t* s, request_t* r, answer_t* a) {
   s->answered = true;
-  if (pdu->errstat == SNMP_ERR_NOERROR)
-    reply_each(s, r, pdu);
-  else if (pdu->errstat == SNMP_ERR_TOOBIG)
+  if (a->errstat == SNMP_ERR_NOERROR)
+    reply_each(s, r, a);
+  else if (a->errstat == SNMP_ERR_TOOBIG)
     split(s, r, true);
-  else if (pdu->errindex >= 1 && pdu->errindex <= (long)r->asked.size())
-    drop_failed(s, r, pdu->errindex);
-  else if (r->uptime && pdu->errindex == (long)r->asked.size() + 1)
+  else if (a->errindex >= 1 && a->errindex <= (long)r->asked.size())
+    drop_failed(s, r, a->errindex);
+  else if (r->uptime && a->errindex == (long)r->asked.size() + 1)
     refuse_uptime(s, r);
   else
     split(s, r, false);

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include "snmpsession.h"
 #include "snmpv3.h"
 #include "snmpwindow.h"
+#include "snmpwire.h"
 
 // A host name's address is looked up again this often, so that an agent that moves is followed.
 static const int64_t refresh_ns = 300 * 1000000000LL;
@@ -50,6 +52,7 @@ struct snmp_engine_t {
   int64_t slot_ns = 0;       // period_ns / slots_per_period; 0: no grid
   bool forever = false;      // false: sessions are not rescheduled after their round
   size_t busy = 0;           // sessions in a round
+  std::vector<u_char> wire;  // where each GET on the wire is built and each answer read
 };
 
 static int64_t now_ns() {
@@ -192,6 +195,7 @@ static bool open_session(snmp_engine_t* e, session_t* s) {
     s->open = NULL;
     return false;
   }
+  s->wire = wire_fits(s) && encode_names(s);
   return true;
 }
 
@@ -205,6 +209,7 @@ static void close_session(snmp_engine_t* e, session_t* s) {
   snmp_sess_close(s->open);
   s->open = NULL;
   s->fd = -1;
+  s->wire = false;
   s->window.least_ns = s->window.last_least_ns = 0;  // the next open may reach the agent another way
   drop_v3_state(s);
 }
@@ -257,15 +262,17 @@ static outcome_t take_answer(session_t* s, request_t* r, const netsnmp_pdu* pdu)
     return FAILED;  // a report: unknown user, wrong digest and the like
   if (is_v3(s))
     keep_engine_time(s);
-  take_response(s, r, pdu);
+  answer_t a;
+  answer_of_pdu(pdu, &a);
+  take_response(s, r, &a);
   return GO_ON;
 }
 
-// The request in flight that reqid names; a report to a request the agent could not decrypt
-// carries request ID 0, and names the first still waiting.
-static request_t* in_flight(session_t* s, int reqid) {
+// The request in flight that reqid names; off the wire, a report to a request the agent could
+// not decrypt carries request ID 0, and names the first still waiting.
+static request_t* in_flight(session_t* s, long reqid) {
   for (request_t& r : s->flight)
-    if (r.outcome == NO_ANSWER && (r.reqid == reqid || reqid == 0))
+    if (r.outcome == NO_ANSWER && (r.reqid == reqid || (reqid == 0 && !s->wire)))
       return &r;
   return NULL;
 }
@@ -288,6 +295,14 @@ static int on_answer(int op, netsnmp_session*, int reqid, netsnmp_pdu* pdu, void
 // Sets the timer to the library's next retry or give-up of the session's requests; false
 // when the library holds no request for it.
 static bool arm_retry(snmp_engine_t* e, session_t* s) {
+  if (s->wire) {
+    int64_t first = INT64_MAX;
+    for (const request_t& r : s->flight)
+      if (r.outcome == NO_ANSWER)
+        first = std::min(first, r.expires_ns);
+    set_timer(e, s, first);
+    return true;
+  }
   int fds = 0, block = 0;
   timeval left = {86400, 0};  // the library only shortens it
   snmp_sess_select_info2_flags(s->open, &fds, &e->fds, &left, &block, NETSNMP_SELECT_NOALARMS);
@@ -298,11 +313,10 @@ static bool arm_retry(snmp_engine_t* e, session_t* s) {
   return true;
 }
 
-// Sends pdu as the request r of s; false when the library cannot, and the round has failed.
-static bool send_request(snmp_engine_t* e, session_t* s, netsnmp_pdu* pdu, request_t* r) {
-  r->reqid = pdu ? snmp_sess_async_send(s->open, pdu, on_answer, s) : 0;
+// Puts r, just sent, in flight; false when it could not be sent (no request ID), and the round
+// has failed.
+static bool launch(snmp_engine_t* e, session_t* s, request_t* r) {
   if (!r->reqid) {
-    snmp_free_pdu(pdu);
     s->ready.emplace_front();
     s->ready.front().swap(r->asked);  // so that its members get the empty reply too
     fail_round(e, s);
@@ -311,6 +325,34 @@ static bool send_request(snmp_engine_t* e, session_t* s, netsnmp_pdu* pdu, reque
   s->flight.push_back(std::move(*r));
   window_sent(s, &s->flight.back(), now_ns());
   return true;
+}
+
+// Sends pdu as the request r of s through the library.
+static bool send_request(snmp_engine_t* e, session_t* s, netsnmp_pdu* pdu, request_t* r) {
+  r->reqid = pdu ? snmp_sess_async_send(s->open, pdu, on_answer, s) : 0;
+  if (!r->reqid)
+    snmp_free_pdu(pdu);
+  return launch(e, s, r);
+}
+
+// Sends r's GET on the wire, as first sent or again; false when it cannot be built or sent.
+static bool put_on_wire(snmp_engine_t* e, session_t* s, request_t* r) {
+  size_t length = build_get(s, *r, r->reqid, e->wire.data(), e->wire.size());
+  void* opaque = NULL;  // the transport's own peer
+  int olength = 0;
+  if (!length || netsnmp_transport_send(snmp_sess_transport(s->open), e->wire.data(), (int)length, &opaque,
+                                        &olength) < 0)
+    return false;
+  r->expires_ns = now_ns() + timeout_ns(s);
+  return true;
+}
+
+// Sends the GET r of a session on the wire under a new request ID of the library's.
+static bool send_get(snmp_engine_t* e, session_t* s, request_t* r) {
+  r->reqid = (int)snmp_get_next_reqid();
+  if (!put_on_wire(e, s, r))
+    r->reqid = 0;
+  return launch(e, s, r);
 }
 
 // A v3 session that does not know its agent's engine time yet has one GET in flight: the
@@ -338,7 +380,7 @@ static bool send_next(snmp_engine_t* e, session_t* s) {
       own_v3_state(s);
   }
   next_batch(s, &r);
-  return send_request(e, s, batch_pdu(s, r), &r);
+  return s->wire ? send_get(e, s, &r) : send_request(e, s, batch_pdu(s, r), &r);
 }
 
 static void end_round(snmp_engine_t* e, session_t* s, bool failed);
@@ -449,16 +491,69 @@ static void after_io(snmp_engine_t* e, session_t* s) {
   ask(e, s);
 }
 
+// A read that failed fails the requests in flight; a session with none is closed, as a broken
+// stream would wake the loop without end.
+static void read_failed(snmp_engine_t* e, session_t* s) {
+  if (s->flight.empty())
+    close_session(e, s);
+  for (request_t& r : s->flight)
+    if (r.outcome == NO_ANSWER)
+      r.outcome = FAILED;
+}
+
 static void read_session(snmp_engine_t* e, session_t* s) {
   NETSNMP_LARGE_FD_SET(s->fd, &e->fds);
   int rc = snmp_sess_read2(s->open, &e->fds);
   NETSNMP_LARGE_FD_ZERO(&e->fds);
-  if (rc != 0 && s->flight.empty())
-    close_session(e, s);  // a broken stream would wake the loop without end
-  for (request_t& r : s->flight)
-    if (rc != 0 && r.outcome == NO_ANSWER)
-      r.outcome = FAILED;
+  if (rc != 0)
+    read_failed(e, s);
   after_io(e, s);
+}
+
+// A datagram to a session on the wire: an answer to a GET in flight ends it, a report fails it
+// (as on the library's path), and anything else is dropped, as the library drops it.
+static void take_datagram(session_t* s, u_char* data, size_t length) {
+  answer_t a;
+  datagram_t kind = read_datagram(data, length, live(s)->version, &a);
+  request_t* r = kind == NOT_ANSWER ? NULL : in_flight(s, a.reqid);
+  if (!r || !read_varbinds(&a, s, *r))
+    return;
+  r->answered_ns = now_ns();
+  r->outcome = FAILED;
+  if (kind == RESPONSE) {
+    take_response(s, r, &a);
+    r->outcome = GO_ON;
+  }
+}
+
+// One datagram a wake-up, as the library reads: a socket with more wakes the next wait at once,
+// and a read that would find nothing costs no call.
+static void read_wire(snmp_engine_t* e, session_t* s) {
+  ssize_t n = recv(s->fd, e->wire.data(), e->wire.size(), MSG_DONTWAIT);
+  if (n >= 0)
+    take_datagram(s, e->wire.data(), (size_t)n);
+  else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+    read_failed(e, s);
+  after_io(e, s);
+}
+
+// The library's retries, for GETs on the wire: a GET unanswered when its wait ends goes again
+// under its request ID until the session's retries are spent.
+static void wire_timeout(snmp_engine_t* e, session_t* s, int64_t now) {
+  for (request_t& r : s->flight) {
+    if (r.outcome != NO_ANSWER || r.expires_ns > now)
+      continue;
+    if (r.retries >= live(s)->retries) {
+      r.outcome = UNANSWERED;
+      r.answered_ns = now;
+      continue;
+    }
+    r.retries++;
+    if (!put_on_wire(e, s, &r)) {
+      r.outcome = FAILED;
+      r.answered_ns = now;
+    }
+  }
 }
 
 static void fire_timers(snmp_engine_t* e, int64_t now) {
@@ -467,7 +562,10 @@ static void fire_timers(snmp_engine_t* e, int64_t now) {
     session_t* s = e->timers.begin()->second;
     clear_timer(e, s);
     if (!s->flight.empty()) {
-      snmp_sess_timeout(s->open);  // retries, or gives up through on_answer
+      if (s->wire)
+        wire_timeout(e, s, now);
+      else
+        snmp_sess_timeout(s->open);  // retries, or gives up through on_answer
       after_io(e, s);
     } else if (s->resolving || s->connecting >= 0) {
       fail_round(e, s);
@@ -505,6 +603,8 @@ static void handle_ready(snmp_engine_t* e, const epoll_event* events, int n) {
       continue;
     if (s->connecting >= 0)
       connected(e, s);
+    else if (s->wire)
+      read_wire(e, s);
     else if (s->open)
       read_session(e, s);
   }
@@ -556,6 +656,7 @@ snmp_engine_t* snmp_engine_new(const std::vector<signal_t*>& table, const snmp_c
   if (e->epoll < 0 || !start_resolver(e))
     return NULL;  // what it made lives on unused, as an engine would
   netsnmp_large_fd_set_init(&e->fds, FD_SETSIZE);
+  e->wire.resize(wire_size);
   e->period_ns = conf && conf->poll_period > 0 ? conf->poll_period * 1000000LL : 0;
   e->slot_ns = e->period_ns / slots_per_period;  // whole: a period in ms is a multiple of 64 ns
   return e;

@@ -1118,6 +1118,138 @@ TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWea
   waitpid(agent, NULL, 0);
 }
 
+// BER of the test's own making, for answers no library would send: a header with its length in
+// long form when asked, else in the shortest.
+std::string tlv(u_char tag, const std::string& content, bool long_form = false) {
+  size_t n = content.size();
+  std::string head(1, (char)tag);
+  if (long_form || n > 127)
+    head += std::string("\x82") + (char)(n >> 8) + (char)(n & 0xff);
+  else
+    head += (char)n;
+  return head + content;
+}
+
+// A request ID's BER: its bytes, and a leading 0 that keeps it positive.
+std::string ber_int(long v) {
+  std::string bytes;
+  do {
+    bytes.insert(bytes.begin(), (char)(v & 0xff));
+    v >>= 8;
+  } while (v);
+  return bytes[0] & 0x80 ? std::string(1, '\0') + bytes : bytes;
+}
+
+// An object identifier's BER; padded: its last sub-identifier led by a needless 0x80.
+std::string ber_oid(const oid* name, size_t length, bool padded) {
+  std::string bytes(1, (char)(name[0] * 40 + name[1]));
+  for (size_t i = 2; i < length; i++) {
+    std::string sub(1, (char)(name[i] & 0x7f));
+    for (oid v = name[i] >> 7; v; v >>= 7)
+      sub.insert(sub.begin(), (char)(0x80 | (v & 0x7f)));
+    if (padded && i == length - 1)
+      sub.insert(sub.begin(), (char)0x80);
+    bytes += sub;
+  }
+  return bytes;
+}
+
+// The answer of the raw agent to a v2c GET: object .1 is INTEGER 1, .2 the text "two", each
+// spoiled as the community says (see HostileAnswersOnTheWireReadAsSnmpgetReadsThem).
+std::string raw_answer(const netsnmp_pdu* get) {
+  std::string how((const char*)get->community, get->community_len), list;
+  bool long_form = how == "longform";
+  for (const netsnmp_variable_list* v = get->variables; v; v = v->next_variable) {
+    std::string value = v->name[v->name_length - 1] == 1 ? tlv(ASN_INTEGER, "\x01", long_form)
+                                                          : tlv(ASN_OCTET_STR, "two", long_form);
+    std::string name = tlv(ASN_OBJECT_ID, ber_oid(v->name, v->name_length, how == "paddedname"), long_form);
+    std::string varbind = tlv(ASN_SEQUENCE | ASN_CONSTRUCTOR, name + value + (how == "trailing" ? "\x05" : ""), long_form);
+    list = how == "reversed" ? varbind + list : list + varbind;
+  }
+  std::string pdu = tlv(ASN_INTEGER, ber_int(get->reqid + (how == "wrongid")), long_form) +
+                    tlv(ASN_INTEGER, std::string(1, '\0'), long_form) + tlv(ASN_INTEGER, std::string(1, '\0'), long_form) +
+                    tlv(ASN_SEQUENCE | ASN_CONSTRUCTOR, list, long_form);
+  std::string message = tlv(ASN_INTEGER, how == "version1" ? std::string(1, '\0') : "\x01", long_form) +
+                        tlv(ASN_OCTET_STR, how, long_form) +
+                        tlv(how == "report" ? SNMP_MSG_REPORT : SNMP_MSG_RESPONSE, pdu, long_form);
+  std::string whole = tlv(ASN_SEQUENCE | ASN_CONSTRUCTOR, message, long_form);
+  return how == "truncated" ? whole.substr(0, whole.size() - 1) : whole;
+}
+
+// Runs the raw agent on a UDP port of loopback in a child process that dies with the test binary.
+pid_t start_raw_agent(int* port) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = loopback(0);
+  socklen_t len = sizeof a;
+  if (bind(fd, (sockaddr*)&a, len) != 0 || getsockname(fd, (sockaddr*)&a, &len) != 0)
+    return -1;
+  *port = ntohs(a.sin_port);
+  pid_t pid = fork();
+  if (pid != 0) {
+    close(fd);
+    return pid;
+  }
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  for (;;) {
+    u_char in[65536];
+    sockaddr_in from;
+    socklen_t from_len = sizeof from;
+    ssize_t n = recvfrom(fd, in, sizeof in, 0, (sockaddr*)&from, &from_len);
+    netsnmp_session v2c_session;
+    snmp_sess_init(&v2c_session);
+    v2c_session.version = SNMP_VERSION_2c;
+    netsnmp_pdu* get = (netsnmp_pdu*)calloc(1, sizeof(netsnmp_pdu));
+    if (n > 0 && snmp_parse(NULL, &v2c_session, get, in, n) == 0 && get->command == SNMP_MSG_GET) {
+      std::string out = raw_answer(get);
+      sendto(fd, out.data(), out.size(), 0, (sockaddr*)&from, from_len);
+    }
+    snmp_free_pdu(get);
+  }
+}
+
+// The engine reads answers on the wire itself: each hostile answer gives every signal what its
+// own snmpget line prints, and the agent, which reads GETs with the library, reads the engine's.
+TEST(SnmpTest, HostileAnswersOnTheWireReadAsSnmpgetReadsThem) {
+  int port = 0;
+  pid_t agent = start_raw_agent(&port);
+  ASSERT_GT(agent, 0);
+  std::string address = "127.0.0.1:" + std::to_string(port);
+  const struct {
+    const char* how;
+    const char* one;  // what snmpget prints for .1 and .2
+    const char* two;
+  } cases[] = {
+      {"plain", "1\n", "\"two\"\n"},      {"longform", "1\n", "\"two\"\n"}, {"paddedname", "1\n", "\"two\"\n"},
+      {"reversed", "1\n", "\"two\"\n"},   {"trailing", "", ""},           {"version1", "", ""},
+      {"wrongid", "", ""},                {"report", "", ""},             {"truncated", "", ""},
+  };
+  std::vector<signal_t*> table;
+  for (const auto& c : cases)
+    for (const char* object : {".1.3.6.1.4.1.4242.9.1", ".1.3.6.1.4.1.4242.9.2"}) {
+      signal_t* s = new_signal();
+      s->call_type = 1;
+      s->value_type = 3;
+      s->snmp_timeout = 1;
+      s->snmp_community = c.how;
+      s->ip_addr = address;
+      s->oid = object;
+      table.push_back(s);
+    }
+  static snmp_engine_t* engine = snmp_engine_new(table, NULL);
+  for (int round = 1; round <= 2; round++) {  // the second on sessions opened again after a failed round
+    for (signal_t* s : table)
+      set_text_value(s, "unread");
+    snmp_engine_round(engine);
+    for (size_t i = 0; i < table.size(); i++)
+      EXPECT_EQ(i % 2 ? cases[i / 2].two : cases[i / 2].one, get_text_value(table[i]))
+          << cases[i / 2].how << " " << table[i]->oid << ", round " << round;
+  }
+  for (size_t i = 0; i < table.size(); i++)
+    EXPECT_EQ(get_text_value(table[i]), getCmdOut(make_snmp_cmd(table[i], NULL) + " 2>/dev/null")) << cases[i / 2].how;
+  kill(agent, SIGKILL);
+  waitpid(agent, NULL, 0);
+}
+
 // A far agent, 100 ms away, and one that is far and busy too: it serves one GET at a time and
 // drops one that finds three there, as a small queue does. Both are read whole every round, in
 // GETs that never shrink. The far one's window opens as wide as snmp_window lets it; the busy
