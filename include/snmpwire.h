@@ -38,14 +38,15 @@ struct answer_t {
   size_t at = 0;
 };
 
-// True when the open session s may send its GETs on the wire: v1 or v2c over UDP, a community of
-// at most 255 bytes, and nothing the library would add (an authenticator, a packet dump).
+// True when the open session s may send its GETs on the wire: v1 or v2c over UDP, with nothing
+// the library would do otherwise (an authenticator, a packet dump, forward encoding).
 bool wire_fits(const session_t* s);
 // Encodes the members' names for the wire, once; false when there is no memory for them.
 bool encode_names(session_t* s);
-// Builds in buf (size bytes) the GET of r's members, with sysUpTime.0 after them when r asks
-// it, under request ID reqid; returns its length, 0 when it does not fit.
-size_t build_get(const session_t* s, const request_t& r, long reqid, u_char* buf, size_t size);
+// Builds at the end of buf (size bytes) the GET of r's members, with sysUpTime.0 after them when
+// r asks it, under request ID reqid, as the library would send it; returns where it begins and
+// sets length, or returns null when it does not fit.
+u_char* build_get(const session_t* s, const request_t& r, long reqid, u_char* buf, size_t size, size_t* length);
 // Reads the head of a datagram to a session of version (SNMP_VERSION_1 or SNMP_VERSION_2c) as
 // the library's decode would: for a Response or a Report of that version, sets a's request ID,
 // error status and index and where its varbinds lie, and returns its kind; anything else is

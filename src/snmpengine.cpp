@@ -337,11 +337,11 @@ static bool send_request(snmp_engine_t* e, session_t* s, netsnmp_pdu* pdu, reque
 
 // Sends r's GET on the wire, as first sent or again; false when it cannot be built or sent.
 static bool put_on_wire(snmp_engine_t* e, session_t* s, request_t* r) {
-  size_t length = build_get(s, *r, r->reqid, e->wire.data(), e->wire.size());
+  size_t length;
+  u_char* get = build_get(s, *r, r->reqid, e->wire.data(), e->wire.size(), &length);
   void* opaque = NULL;  // the transport's own peer
   int olength = 0;
-  if (!length || netsnmp_transport_send(snmp_sess_transport(s->open), e->wire.data(), (int)length, &opaque,
-                                        &olength) < 0)
+  if (!get || netsnmp_transport_send(snmp_sess_transport(s->open), get, (int)length, &opaque, &olength) < 0)
     return false;
   r->expires_ns = now_ns() + timeout_ns(s);
   return true;

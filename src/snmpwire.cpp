@@ -1,6 +1,6 @@
 // v1 and v2c GETs built and answers read by the engine itself, part for part as the library's
-// forward encoder builds them and its decoder reads them, with the same BER primitives; what is
-// read of an answer is one varbind at a time, into one variable. Used by the engine's thread.
+// encoder builds them and its decoder reads them, with the same BER primitives; what is read of
+// an answer is one varbind at a time, into one variable. Used by the engine's thread.
 #include "snmpwire.h"
 
 #include <string.h>
@@ -38,18 +38,13 @@ static bool udp(const netsnmp_transport* t) {
          !snmp_oid_compare(t->domain, t->domain_length, udp6_domain, OID_LENGTH(udp6_domain));
 }
 
-// snmp_comstr_build reads the community's length through its first byte: on a big-endian
-// machine that byte is not the length, and such a session stays on the library's path.
-static bool length_in_first_byte(size_t length) {
-  return length <= 255 && *(const u_char*)&length == length;
-}
-
 bool wire_fits(const session_t* s) {
   const netsnmp_session* l = live(s);
   const netsnmp_transport* t = snmp_sess_transport(s->open);
   return l && t && (l->version == SNMP_VERSION_1 || l->version == SNMP_VERSION_2c) &&
          !NETSNMP_RUNTIME_PROTOCOL_SKIP_V1(l->version) && !NETSNMP_RUNTIME_PROTOCOL_SKIP_V2(l->version) &&
-         udp(t) && length_in_first_byte(l->community_len) && !l->authenticator &&
+         udp(t) && !l->authenticator &&
+         netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_REVERSE_ENCODE) &&
          !netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DUMP_PACKET);
 }
 
@@ -68,12 +63,14 @@ bool encode_names(session_t* s) {
   u_char ber[MAX_OID_LEN * 10 + 8];  // a 64-bit sub-identifier takes at most 10 bytes
   try {
     for (member_t& m : s->members) {
-      size_t left = sizeof ber;
-      u_char* end = asn_build_objid(ber, &left, ASN_OBJECT_ID, m.name.data(), m.name.size());
+      u_char* pkt = ber;
+      size_t pkt_len = sizeof ber, offset = 0;
+      bool built = asn_realloc_rbuild_objid(&pkt, &pkt_len, &offset, 0, ASN_OBJECT_ID, m.name.data(), m.name.size());
+      u_char* start = ber + sizeof ber - offset;
       m.name_at = (uint32_t)s->names.size();
-      m.name_bytes = end ? (uint16_t)(end - ber) : 0;
-      m.name_decodes = end && decodes_to(ber, end - ber, m.name);
-      s->names.insert(s->names.end(), ber, ber + m.name_bytes);
+      m.name_bytes = built ? (uint16_t)offset : 0;
+      m.name_decodes = built && decodes_to(start, offset, m.name);
+      s->names.insert(s->names.end(), start, start + m.name_bytes);
     }
   } catch (const std::bad_alloc&) {
     s->names.clear();
@@ -82,48 +79,50 @@ bool encode_names(session_t* s) {
   return true;
 }
 
-// Appends the varbind of name with a NULL value; null when it does not fit.
-static u_char* null_varbind(u_char* p, const oid* name, size_t length, size_t* left) {
-  return p ? snmp_build_var_op(p, (oid*)name, &length, ASN_NULL, 0, NULL, left) : NULL;
+// The library's encoder writes a message backwards from the end of its buffer, each header in
+// its shortest form once what it holds is written; a GET on the wire is built the same way, so
+// that it is byte for byte the GET the library would send. A build is the buffer, its size and
+// how much of its end is written.
+struct build_t {
+  u_char* buf;
+  size_t size;
+  size_t offset;
+};
+
+// Prepends m's varbind with a NULL value, its name from the BER encoded once, as
+// snmp_realloc_rbuild_var_op builds one.
+static bool member_varbind(build_t* b, const session_t* s, const member_t& m) {
+  size_t start = b->offset;
+  if (!m.name_bytes || !asn_realloc_rbuild_null(&b->buf, &b->size, &b->offset, 0, ASN_NULL) ||
+      b->size - b->offset < m.name_bytes)
+    return false;
+  b->offset += m.name_bytes;
+  memcpy(b->buf + b->size - b->offset, &s->names[m.name_at], m.name_bytes);
+  return asn_realloc_rbuild_sequence(&b->buf, &b->size, &b->offset, 0, sequence, b->offset - start);
 }
 
-// Appends m's varbind with a NULL value, from its name's BER, as snmp_build_var_op lays one out;
-// null when it does not fit or the name has no BER.
-static u_char* member_varbind(u_char* p, const session_t* s, const member_t& m, size_t* left) {
-  if (!p || !m.name_bytes || *left < 4 + (size_t)m.name_bytes + 2)
-    return NULL;
-  p = asn_build_sequence(p, left, sequence, m.name_bytes + 2);
-  memcpy(p, &s->names[m.name_at], m.name_bytes);
-  *left -= m.name_bytes;
-  return asn_build_null(p + m.name_bytes, left, ASN_NULL);
+static bool uptime_varbind(build_t* b) {
+  size_t length = OID_LENGTH(sys_uptime);
+  return snmp_realloc_rbuild_var_op(&b->buf, &b->size, &b->offset, 0, (oid*)sys_uptime, &length, ASN_NULL, NULL, 0);
 }
 
-// The forward encoder's sequence headers hold their length in two bytes, set once what they hold
-// is built.
-size_t build_get(const session_t* s, const request_t& r, long reqid, u_char* buf, size_t size) {
-  netsnmp_session* l = live(s);
+u_char* build_get(const session_t* s, const request_t& r, long reqid, u_char* buf, size_t size, size_t* length) {
+  const netsnmp_session* l = live(s);
   long version = l->version, zero = 0;
-  size_t left = size, community_length = l->community_len;
-  u_char* pdu = snmp_comstr_build(buf, &left, l->community, &community_length, &version, 0);
-  u_char* p = pdu ? asn_build_sequence(pdu, &left, SNMP_MSG_GET, 0) : NULL;
-  p = p ? asn_build_int(p, &left, integer, &reqid, sizeof reqid) : NULL;
-  p = p ? asn_build_int(p, &left, integer, &zero, sizeof zero) : NULL;
-  p = p ? asn_build_int(p, &left, integer, &zero, sizeof zero) : NULL;
-  u_char* list = p;
-  p = p ? asn_build_sequence(p, &left, sequence, 0) : NULL;
-  for (size_t k = 0; p && k < r.asked.size(); k++)
-    p = member_varbind(p, s, s->members[r.asked[k]], &left);
-  if (r.uptime)
-    p = null_varbind(p, sys_uptime, OID_LENGTH(sys_uptime), &left);
-  if (!p || p - buf > 0xffff)
-    return 0;
-  size_t header = 4;
-  asn_build_sequence(list, &header, sequence, p - list - 4);
-  header = 4;
-  asn_build_sequence(pdu, &header, SNMP_MSG_GET, p - pdu - 4);
-  header = 4;
-  asn_build_sequence(buf, &header, sequence, p - buf - 4);
-  return p - buf;
+  build_t b = {buf, size, 0};
+  bool ok = !r.uptime || uptime_varbind(&b);
+  for (size_t k = r.asked.size(); ok && k-- > 0;)
+    ok = member_varbind(&b, s, s->members[r.asked[k]]);
+  ok = ok && asn_realloc_rbuild_sequence(&b.buf, &b.size, &b.offset, 0, sequence, b.offset) &&
+       asn_realloc_rbuild_int(&b.buf, &b.size, &b.offset, 0, integer, &zero, sizeof zero) &&
+       asn_realloc_rbuild_int(&b.buf, &b.size, &b.offset, 0, integer, &zero, sizeof zero) &&
+       asn_realloc_rbuild_int(&b.buf, &b.size, &b.offset, 0, integer, &reqid, sizeof reqid) &&
+       asn_realloc_rbuild_sequence(&b.buf, &b.size, &b.offset, 0, SNMP_MSG_GET, b.offset) &&
+       asn_realloc_rbuild_string(&b.buf, &b.size, &b.offset, 0, ASN_OCTET_STR, l->community, l->community_len) &&
+       asn_realloc_rbuild_int(&b.buf, &b.size, &b.offset, 0, integer, &version, sizeof version) &&
+       asn_realloc_rbuild_sequence(&b.buf, &b.size, &b.offset, 0, sequence, b.offset);
+  *length = b.offset;
+  return ok ? buf + size - b.offset : NULL;
 }
 
 // Decodes the value at value, of the type its varbind names, into v as the library's decode

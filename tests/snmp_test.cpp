@@ -1176,7 +1176,18 @@ std::string raw_answer(const netsnmp_pdu* get) {
   return how == "truncated" ? whole.substr(0, whole.size() - 1) : whole;
 }
 
+// True when bytes are the very GET the library builds for get.
+bool built_as_the_library_builds(netsnmp_session* session, netsnmp_pdu* get, const u_char* bytes, size_t length) {
+  size_t size = 65536, offset = 0;
+  u_char* pkt = (u_char*)malloc(size);
+  bool same = snmp_build(&pkt, &size, &offset, session, get) == 0 && offset == length &&
+              !memcmp(pkt + size - offset, bytes, length);
+  free(pkt);
+  return same;
+}
+
 // Runs the raw agent on a UDP port of loopback in a child process that dies with the test binary.
+// It answers only GETs whose bytes are the library's own.
 pid_t start_raw_agent(int* port) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = loopback(0);
@@ -1199,7 +1210,8 @@ pid_t start_raw_agent(int* port) {
     snmp_sess_init(&v2c_session);
     v2c_session.version = SNMP_VERSION_2c;
     netsnmp_pdu* get = (netsnmp_pdu*)calloc(1, sizeof(netsnmp_pdu));
-    if (n > 0 && snmp_parse(NULL, &v2c_session, get, in, n) == 0 && get->command == SNMP_MSG_GET) {
+    if (n > 0 && snmp_parse(NULL, &v2c_session, get, in, n) == 0 && get->command == SNMP_MSG_GET &&
+        built_as_the_library_builds(&v2c_session, get, in, n)) {
       std::string out = raw_answer(get);
       sendto(fd, out.data(), out.size(), 0, (sockaddr*)&from, from_len);
     }
