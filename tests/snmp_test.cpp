@@ -1092,7 +1092,7 @@ TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWea
   named->oid = "MORVANE-TEST-MIB::state.0";
   table.push_back(named);
   static snmp_engine_t* engine = snmp_engine_new(table, NULL);
-  std::vector<long> least(sizeof hows / sizeof *hows, LONG_MAX);
+  std::vector<long> least(sizeof hows / sizeof *hows, LONG_MAX), most(least.size(), 0);
   for (int round = 1; round <= rounds; round++) {
     std::vector<long> before(gets, gets + sizeof hows / sizeof *hows);
     for (signal_t* s : table)
@@ -1105,8 +1105,10 @@ TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWea
           EXPECT_EQ(c.shown[k], table[at]->int_value.load()) << c.how << " " << k + 1 << ", round " << round;
         }
       }
-    for (size_t i = 0; round > 1 && i < least.size(); i++)
+    for (size_t i = 0; round > 1 && i < least.size(); i++) {
       least[i] = std::min(least[i], gets[i] - before[i]);
+      most[i] = std::max(most[i], gets[i] - before[i]);
+    }
     EXPECT_EQ(round == 1 ? "7\n" : "up\n", get_text_value(named)) << "round " << round;
   }
   for (const auto& c : cases) {
@@ -1114,6 +1116,8 @@ TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWea
       EXPECT_EQ(c.least_gets, least[how_index(c.how)]) << c.how << ": the fewest GETs of a round";
     }
   }
+  for (const char* how : {"bad1", "bad3"})  // an object refused at its index never splits a GET
+    EXPECT_EQ(2, most[how_index(how)]) << how << ": the most GETs of a round after the first";
   kill(agent, SIGKILL);
   waitpid(agent, NULL, 0);
 }
@@ -1187,8 +1191,9 @@ bool built_as_the_library_builds(netsnmp_session* session, netsnmp_pdu* get, con
 }
 
 // Runs the raw agent on a UDP port of loopback in a child process that dies with the test binary.
-// It answers only GETs whose bytes are the library's own.
-pid_t start_raw_agent(int* port) {
+// It answers only GETs whose bytes are the library's own; "dropfirst" drops the first send of
+// each request, "silent" answers nothing and counts its GETs in *silent_gets.
+pid_t start_raw_agent(int* port, long* silent_gets) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = loopback(0);
   socklen_t len = sizeof a;
@@ -1201,6 +1206,7 @@ pid_t start_raw_agent(int* port) {
     return pid;
   }
   prctl(PR_SET_PDEATHSIG, SIGKILL);
+  std::set<long> seen;  // request IDs of "dropfirst"
   for (;;) {
     u_char in[65536];
     sockaddr_in from;
@@ -1212,8 +1218,11 @@ pid_t start_raw_agent(int* port) {
     netsnmp_pdu* get = (netsnmp_pdu*)calloc(1, sizeof(netsnmp_pdu));
     if (n > 0 && snmp_parse(NULL, &v2c_session, get, in, n) == 0 && get->command == SNMP_MSG_GET &&
         built_as_the_library_builds(&v2c_session, get, in, n)) {
-      std::string out = raw_answer(get);
-      sendto(fd, out.data(), out.size(), 0, (sockaddr*)&from, from_len);
+      std::string how((const char*)get->community, get->community_len), out = raw_answer(get);
+      if (how == "silent")
+        (*silent_gets)++;
+      else if (how != "dropfirst" || !seen.insert(get->reqid).second)
+        sendto(fd, out.data(), out.size(), 0, (sockaddr*)&from, from_len);
     }
     snmp_free_pdu(get);
   }
@@ -1223,17 +1232,20 @@ pid_t start_raw_agent(int* port) {
 // own snmpget line prints, and the agent, which reads GETs with the library, reads the engine's.
 TEST(SnmpTest, HostileAnswersOnTheWireReadAsSnmpgetReadsThem) {
   int port = 0;
-  pid_t agent = start_raw_agent(&port);
+  long* silent_gets = (long*)mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  pid_t agent = start_raw_agent(&port, silent_gets);
   ASSERT_GT(agent, 0);
   std::string address = "127.0.0.1:" + std::to_string(port);
   const struct {
     const char* how;
+    int retries;
     const char* one;  // what snmpget prints for .1 and .2
     const char* two;
   } cases[] = {
-      {"plain", "1\n", "\"two\"\n"},      {"longform", "1\n", "\"two\"\n"}, {"paddedname", "1\n", "\"two\"\n"},
-      {"reversed", "1\n", "\"two\"\n"},   {"trailing", "", ""},           {"version1", "", ""},
-      {"wrongid", "", ""},                {"report", "", ""},             {"truncated", "", ""},
+      {"plain", 0, "1\n", "\"two\"\n"},    {"longform", 0, "1\n", "\"two\"\n"}, {"paddedname", 0, "1\n", "\"two\"\n"},
+      {"reversed", 0, "1\n", "\"two\"\n"}, {"dropfirst", 1, "1\n", "\"two\"\n"}, {"dropfirst", 0, "", ""},
+      {"trailing", 0, "", ""},             {"version1", 0, "", ""},           {"wrongid", 0, "", ""},
+      {"report", 0, "", ""},               {"truncated", 0, "", ""},          {"silent", 2, "", ""},
   };
   std::vector<signal_t*> table;
   for (const auto& c : cases)
@@ -1242,6 +1254,7 @@ TEST(SnmpTest, HostileAnswersOnTheWireReadAsSnmpgetReadsThem) {
       s->call_type = 1;
       s->value_type = 3;
       s->snmp_timeout = 1;
+      s->snmp_num_retries = c.retries;
       s->snmp_community = c.how;
       s->ip_addr = address;
       s->oid = object;
@@ -1255,6 +1268,9 @@ TEST(SnmpTest, HostileAnswersOnTheWireReadAsSnmpgetReadsThem) {
     for (size_t i = 0; i < table.size(); i++)
       EXPECT_EQ(i % 2 ? cases[i / 2].two : cases[i / 2].one, get_text_value(table[i]))
           << cases[i / 2].how << " " << table[i]->oid << ", round " << round;
+    if (round == 1) {
+      EXPECT_EQ(3, *silent_gets) << "the one GET of \"silent\" and its two retries";
+    }
   }
   for (size_t i = 0; i < table.size(); i++)
     EXPECT_EQ(get_text_value(table[i]), getCmdOut(make_snmp_cmd(table[i], NULL) + " 2>/dev/null")) << cases[i / 2].how;
