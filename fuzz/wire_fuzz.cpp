@@ -61,7 +61,7 @@ static request_t all_asked(session_t* s) {
   request_t r;
   for (uint32_t k = 0; k < count; k++)
     r.asked.push_back(k);
-  r.uptime = true;  // an error at the place after the members reads as sysUpTime.0 refused
+  r.uptime = true;  // an error at the place after the members reads as sysUpTime.0 failed
   return r;
 }
 
@@ -76,7 +76,8 @@ static bool same_state(const session_t* a, const session_t* b) {
     if (a->members[k].by_node != b->members[k].by_node || a->members[k].plain != b->members[k].plain)
       return false;
   return a->per_get == b->per_get && a->backlog == b->backlog && a->ready == b->ready &&
-         a->uptime_refused == b->uptime_refused && a->least_refused == b->least_refused &&
+         a->uptime_refused == b->uptime_refused && a->uptime_errors == b->uptime_errors &&
+         a->least_refused == b->least_refused &&
          a->largest_answer == b->largest_answer;
 }
 

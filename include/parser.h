@@ -27,9 +27,18 @@ void res_number(signal_t* signal, long long n);
 // restarted since the base, so one below it has wrapped once at 2^32; COUNT_RESTARTED the agent
 // restarted since the base, so it is only a new base.
 enum count_kind_t { COUNT_PLAIN, COUNT_WRAPS32, COUNT_RESTARTED };
+// When an agent read a counter, by its own clock, an uptime that keeps time: its sysUpTime.0 in
+// the answer, in ticks (1/100 s), and how long the answer took after its GET was sent, which
+// bounds how far morvane's time of the answer is from the reading.
+struct agent_clock_t {
+  uint32_t ticks;
+  int64_t trip_ms;
+};
 // Stores a rate signal's reading from a counter's exact number as res_parse stores a rate from
-// its text, but for what kind tells; a signal without rate (or not of value type 0 or 1) is
-// left as it is.
-void res_count(signal_t* signal, uint64_t count, count_kind_t kind);
+// its text, but for what kind tells, and over the interval the agent's clock gives where it is the
+// better measure (clock null: morvane's); a Counter32 below its base has wrapped only at no more
+// than twice its last rate, and gives no reading otherwise. A signal without rate (or not of value
+// type 0 or 1) is left as it is.
+void res_count(signal_t* signal, uint64_t count, count_kind_t kind, const agent_clock_t* clock = nullptr);
 
 #endif

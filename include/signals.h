@@ -12,12 +12,15 @@
 #include <string>
 #include <vector>
 
-// A rate signal's base: the number of its last good reply and when it came. Only the signal's
-// writer uses it.
+// A rate signal's base: the number of its last good reply and when it came, by morvane's clock
+// and, with the built-in engine, by its agent's. Only the signal's writer uses it.
 struct count_base_t {
   uint64_t count = 0;
   int64_t at = 0;     // monotonic_ms(); 0: no base yet
   uint32_t life = 0;  // the built-in engine's: its agent's life then (see snmpbatch.cpp); 0: not known
+  uint32_t ticks = 0;    // the agent's sysUpTime.0 in the same answer (1/100 s)
+  int32_t trip_ms = -1;  // how long that answer took after its GET; -1: no agent's clock
+  float per_s = 0;       // the rate this base's count gave; 0: none
 };
 
 struct signal_t {

@@ -89,6 +89,9 @@ struct window_t {
   size_t in_time = 0;      // of them, those of GETs of values that came in time
   bool lost = false;       // a GET of this round was lost
   size_t first_lost = 0;   // the place of the first GET lost in this round's first send; 0: none
+  size_t deepest_first = 0;  // the place of the last GET of this round's first send answered
+  bool reorders = false;   // the agent answered a GET given up as overtaken: overtaking tells nothing
+  int given_up[4] = {};    // request IDs of the last GETs given up as overtaken
   int64_t least_ns = 0;    // the shortest answer of a GET of values this round, ns; 0: none yet
   int64_t last_least_ns = 0;  // the same of the last round
   int64_t heard_ns = 0;    // when the agent last answered, monotonic
@@ -145,9 +148,13 @@ struct session_t {
   // once its uptime or v3 engine boots are first known (0: not yet).
   bool rates = false;
   bool uptime_refused = false;
+  int uptime_errors = 0;  // GETs in a row failed at the uptime's place by an error but noSuchName
+  int doubted = 0;        // restarts in a row its uptime showed and its counters did not
   uint32_t life = 0;
   uint32_t uptime = 0;         // ticks (1/100 s) in its last answer that had one
   int64_t uptime_ms = 0;       // monotonic_ms() when that answer was read; 0: none yet
+  uint32_t clock_ticks = 0;    // the uptime, our time and the trip of the life's first answer
+  int64_t clock_ms = 0, clock_trip = 0;  // with one, against which it keeps time; 0: none yet
   u_int life_boots = 0;        // v3 engine boots and ID at its last answer that knew them
   std::string life_engine;     // empty: none yet
 
@@ -171,9 +178,10 @@ typedef std::map<std::pair<std::string, int>, host_t*> hosts_t;  // by name and 
 // Appends to sessions one session per distinct snmpget line of table's SNMP signals (call types
 // 0, 1, 2) under conf, with each signal a member of its line's session, and to unread each
 // signal snmpget would print nothing for whatever the agent (refused options, a line too long to
-// run, an object the MIB does not name). A host name in an agent address gets one entry in
-// hosts, shared by its sessions. Silences standard error while the library parses: call it
-// before other threads write there. Never fails.
+// run, an object the MIB does not name, an object no GET can carry, which it names on standard
+// error). A host name in an agent address gets one entry in hosts, shared by its sessions.
+// Silences standard error while the library parses: call it before other threads write there.
+// Never fails.
 void make_sessions(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
                    std::vector<session_t*>* sessions, std::vector<signal_t*>* unread, hosts_t* hosts);
 

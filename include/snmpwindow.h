@@ -27,12 +27,17 @@ void window_sent(session_t* s, request_t* r, int64_t now);
 // when it held the round back.
 void window_answered(session_t* s, size_t at, bool late);
 // True when r, which got no answer, was dropped by an agent that answers (one answered after r
-// was sent): the window closes, or a first send past the agent's queue learns its width. False
+// was sent): the window closes, or a first send past the agent's queue learns its width, but for
+// a GET of the first send lost while a later one of it went through, lost on the way. False
 // when the agent has been silent since: it may be gone.
 bool window_lost(session_t* s, const request_t& r);
 // True when r, a request of s in flight, has been overtaken by so many answers to GETs sent after
-// it that it is lost.
-bool overtaken(const session_t* s, const request_t& r);
+// it that it is lost; never once its agent has shown that it answers out of order. Notes r as
+// given up then.
+bool overtaken(session_t* s, const request_t& r);
+// Notes an answer to reqid, which no request in flight has: one to a GET given up as overtaken
+// shows an agent that answers out of order (AgentX subagents, proxies).
+void window_stray_answer(session_t* s, long reqid);
 // Ends s's round: a wider first send that lost nothing is kept, and after a failed round (the
 // session is closed) the window starts again from one GET.
 void window_round_end(session_t* s, bool failed);

@@ -8,6 +8,7 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/socket.h>
 
 struct session_t;
 struct request_t;
@@ -41,6 +42,9 @@ struct answer_t {
 // True when the open session s may send its GETs on the wire: v1 or v2c over UDP, with nothing
 // the library would do otherwise (an authenticator, a packet dump, forward encoding).
 bool wire_fits(const session_t* s);
+// True when snmp.conf's source filter (sourceFilterType, sourceFilterAddress) lets in a datagram
+// from the address from, as the library's read would.
+bool source_accepted(const sockaddr_storage* from);
 // Encodes the members' names for the wire, once; false when there is no memory for them.
 bool encode_names(session_t* s);
 // Builds at the end of buf (size bytes) the GET of r's members, with sysUpTime.0 after them when

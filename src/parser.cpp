@@ -68,23 +68,40 @@ static bool is_rate(const signal_t* s) {
   return s->rate && (s->value_type == 0 || s->value_type == 1);
 }
 
+// The time from the base's reading to one answered at now_ms, in ms. Each reading was taken
+// within its GET's round trip, so morvane's clock can be off by the longer of the two trips; the
+// agent's ticks by less than one, 10 ms. Its clock is taken where the trips are longer than that.
+static double interval_ms(const count_base_t* base, int64_t now_ms, const agent_clock_t* clock) {
+  if (!clock || base->trip_ms < 0 || std::max<int64_t>(base->trip_ms, clock->trip_ms) <= 10)
+    return (double)(now_ms - base->at);
+  return (uint32_t)(clock->ticks - base->ticks) * 10.0;  // across its own wrap too
+}
+
 // Gives the per-second increase of count over its base as the reading (integers rounded and
 // pinned), and makes count the base. False when it gives none: the first count; one after a
 // restart, or below the base (a restart, unless kind says a Counter32 wrapped: never a negative
 // rate nor a wrap's spike); one in the base's own millisecond, which leaves the base as it was.
-static bool store_rate(signal_t* s, uint64_t count, count_kind_t kind, int64_t now_ms) {
+// A Counter32 that started again without its agent (a line card reloaded) looks like a wrap: a
+// wrap that would be more than twice the last rate is taken for such a restart, so a mistaken
+// one is never more than that.
+static bool store_rate(signal_t* s, uint64_t count, count_kind_t kind, int64_t now_ms, const agent_clock_t* clock) {
   count_base_t* base = s->rate;
   bool based = base->at && kind != COUNT_RESTARTED;
-  int64_t ms = now_ms - base->at;
+  double ms = based ? interval_ms(base, now_ms, clock) : 0;
   if (based && ms <= 0)
     return false;
   const uint64_t wrap = (uint64_t)1 << 32;
   bool wrapped = kind == COUNT_WRAPS32 && count < base->count && base->count < wrap;
-  bool rises = based && (count >= base->count || wrapped);
   uint64_t increase = wrapped ? count + (wrap - base->count) : count - base->count;
-  double per_s = rises ? (double)increase * 1000.0 / (double)ms : 0;
+  double per_s = based ? (double)increase * 1000.0 / ms : 0;
+  if (wrapped && !(per_s <= 2.0 * base->per_s))
+    wrapped = false;
+  bool rises = based && (count >= base->count || wrapped);
   base->count = count;
   base->at = now_ms;  // never 0 once the start-up pause is over
+  base->ticks = clock ? clock->ticks : 0;
+  base->trip_ms = clock ? (int32_t)std::min<int64_t>(clock->trip_ms, INT32_MAX) : -1;
+  base->per_s = rises ? (float)per_s : 0;
   if (!rises)
     return false;
   if (s->value_type == 0)
@@ -114,7 +131,7 @@ void res_parse(signal_t* signal, const std::string& text) {
     return;
   int64_t now = monotonic_ms();
   uint64_t count;
-  bool good = is_rate(signal) ? parse_count(text.c_str(), &count) && store_rate(signal, count, COUNT_PLAIN, now)
+  bool good = is_rate(signal) ? parse_count(text.c_str(), &count) && store_rate(signal, count, COUNT_PLAIN, now, NULL)
                               : store(signal, text);
   // the stamp follows the value, so a reader that sees it fresh sees the value it stamps
   if (good)
@@ -144,15 +161,15 @@ void res_number(signal_t* signal, long long n) {
   if (!signal)
     return;
   int64_t now = monotonic_ms();
-  bool good = is_rate(signal) ? n >= 0 && store_rate(signal, (uint64_t)n, COUNT_PLAIN, now) : store_number(signal, n);
+  bool good = is_rate(signal) ? n >= 0 && store_rate(signal, (uint64_t)n, COUNT_PLAIN, now, NULL) : store_number(signal, n);
   if (good)
     signal->good_at = now;
 }
 
-void res_count(signal_t* signal, uint64_t count, count_kind_t kind) {
+void res_count(signal_t* signal, uint64_t count, count_kind_t kind, const agent_clock_t* clock) {
   if (!signal || !is_rate(signal))
     return;
   int64_t now = monotonic_ms();
-  if (store_rate(signal, count, kind, now))
+  if (store_rate(signal, count, kind, now, clock))
     signal->good_at = now;
 }

@@ -2,8 +2,11 @@
 // gives each member, as snmpget gives it for each object alone. Used by the engine's thread only.
 #include "snmpbatch.h"
 
+#include <stdio.h>
+
 #include <algorithm>
 
+#include "parser.h"
 #include "signals.h"
 #include "snmpprint.h"
 #include "snmpsession.h"
@@ -80,10 +83,27 @@ static bool uptime_broke(const session_t* s, uint32_t uptime, int64_t now_ms) {
   return off > slack || off < -slack;
 }
 
+// True when the agent's uptime has kept pace with our clock since the first answer of its life
+// that had one, over a span long enough to tell: twice what our clock's error allows (the two
+// answers' round trips, a tick each, and 1%). An uptime that stands, is 0 or counts in other
+// units never has; until it has, a rate goes by our clock.
+static bool uptime_keeps_time(session_t* s, uint32_t uptime, int64_t now, int64_t trip_ms, bool restarted) {
+  if (restarted || !s->clock_ms) {
+    s->clock_ticks = uptime;
+    s->clock_ms = now;
+    s->clock_trip = trip_ms;
+    return false;
+  }
+  int64_t span = now - s->clock_ms, slack = s->clock_trip + trip_ms + 20 + span / 100;
+  int64_t off = (int64_t)(uint32_t)(uptime - s->clock_ticks) * 10 - span;
+  return span >= 2 * slack && off <= slack && off >= -slack;
+}
+
 // The life of the agent that the answer shows: the session's, counting the restart it shows (a
 // v3 agent of another engine ID is another agent); 0 when it shows neither the agent's uptime
-// nor its v3 engine boots.
-static uint32_t agent_life(session_t* s, const answer_t* a) {
+// nor its v3 engine boots. by_uptime: a restart that only its uptime shows; timed: its uptime
+// keeps time (uptime_keeps_time), the answer coming trip_ms after its GET.
+static uint32_t agent_life(session_t* s, const answer_t* a, int64_t trip_ms, bool* by_uptime, bool* timed) {
   bool by_boots = is_v3(s) && s->time_known;
   if (!a->has_uptime && !by_boots)
     return 0;
@@ -91,11 +111,15 @@ static uint32_t agent_life(session_t* s, const answer_t* a) {
   std::string engine;
   if (by_boots)
     engine.assign((const char*)live(s)->securityEngineID, live(s)->securityEngineIDLen);
-  bool restarted = (a->has_uptime && s->uptime_ms && uptime_broke(s, a->uptime, now)) ||
-                   (by_boots && !s->life_engine.empty() && (s->boots != s->life_boots || engine != s->life_engine));
+  bool uptime_says = a->has_uptime && s->uptime_ms && uptime_broke(s, a->uptime, now);
+  bool boots_say = by_boots && !s->life_engine.empty() && (s->boots != s->life_boots || engine != s->life_engine);
+  bool restarted = uptime_says || boots_say;
+  *by_uptime = uptime_says && !boots_say;
+  *timed = a->has_uptime && uptime_keeps_time(s, a->uptime, now, trip_ms, restarted);
   if (a->has_uptime) {
     s->uptime = a->uptime;
     s->uptime_ms = now;
+    s->uptime_errors = 0;
   }
   if (by_boots) {
     s->life_boots = s->boots;
@@ -106,17 +130,39 @@ static uint32_t agent_life(session_t* s, const answer_t* a) {
   return s->life;
 }
 
+// A restart that only the agent's uptime showed, while no counter asked with it went back (fell
+// none, rose some), is doubted; after three such in a row, with no true restart between, the
+// uptime is no clock (it stands, is 0 or counts in other units) and no longer asked: the
+// session's rates go on without it, as the snmpget engine's do, where they would get no reading.
+static void doubt_uptime(session_t* s, int fell, int rose) {
+  if (fell)
+    s->doubted = 0;
+  if (fell || !rose || ++s->doubted < 3)
+    return;
+  s->uptime_refused = true;
+  fprintf(stderr, "morvane: the sysUpTime.0 of %s showed three restarts in a row that its counters did not: "
+          "its rates go without it\n", s->members[0].signal->ip_addr.c_str());
+}
+
 // Each member asked gets the varbind that names its object, at its place when the agent kept
-// the order; a member whose object no varbind names gets an empty reply.
+// the order; a member whose object no varbind names gets an empty reply. A rate's interval is the
+// agent's uptime where that is the better measure (res_count).
 static void reply_each(session_t* s, request_t* r, answer_t* a) {
-  uint32_t life = s->rates ? agent_life(s, a) : 0;
+  bool by_uptime = false, timed = false;
+  agent_clock_t clock = {a->uptime, (r->answered_ns - r->sent_ns) / 1000000};
+  uint32_t life = s->rates ? agent_life(s, a, clock.trip_ms, &by_uptime, &timed) : 0;
+  int fell = 0, rose = 0;
   for (size_t i = 0; i < r->asked.size(); i++) {
     member_t& m = s->members[r->asked[i]];
     const netsnmp_variable_list* found = i < a->count ? varbind_naming(a, i, s, m) : NULL;
     for (size_t j = 0; !found && j < a->count; j++)
       found = varbind_naming(a, j, s, m);
-    give_reply(&m, found, life);
+    int went = give_reply(&m, found, life, timed ? &clock : NULL);
+    fell += went < 0;
+    rose += went > 0;
   }
+  if (by_uptime)
+    doubt_uptime(s, fell, rose);
   r->read = true;
   s->largest_answer = std::max(s->largest_answer, r->asked.size());
   if (r->growing)
@@ -172,10 +218,12 @@ static void drop_failed(session_t* s, request_t* r, long index) {
   ask_again(s, r, r->asked.size());
 }
 
-// An agent that fails the GET at its sysUpTime.0 (v1's noSuchName): the GET goes again, and the
-// session's rates go on without the agent's uptime.
-static void refuse_uptime(session_t* s, request_t* r) {
-  s->uptime_refused = true;
+// An agent that fails the GET at its sysUpTime.0: the GET goes again. v1's noSuchName says it has
+// none to give, and so do three other errors there in a row: the session's rates then go on
+// without the agent's uptime. A passing error (genErr) leaves the uptime asked.
+static void uptime_failed(session_t* s, request_t* r, long errstat) {
+  if (errstat == SNMP_ERR_NOSUCHNAME || ++s->uptime_errors >= 3)
+    s->uptime_refused = true;
   ask_again(s, r, r->asked.size());
 }
 
@@ -188,7 +236,7 @@ void take_response(session_t* s, request_t* r, answer_t* a) {
   else if (a->errindex >= 1 && a->errindex <= (long)r->asked.size())
     drop_failed(s, r, a->errindex);
   else if (r->uptime && a->errindex == (long)r->asked.size() + 1)
-    refuse_uptime(s, r);
+    uptime_failed(s, r, a->errstat);
   else
     split(s, r, false);
 }

@@ -282,6 +282,8 @@ static request_t* in_flight(session_t* s, long reqid) {
 static int on_answer(int op, netsnmp_session*, int reqid, netsnmp_pdu* pdu, void* magic) {
   session_t* s = (session_t*)magic;
   request_t* r = final_op(op) && !resent(s, op, pdu) ? in_flight(s, reqid) : NULL;
+  if (!r && op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE)
+    window_stray_answer(s, reqid);
   if (!r)
     return 1;  // also the answer or timeout of a GET given up as lost and asked again
   r->answered_ns = now_ns();
@@ -516,6 +518,8 @@ static void take_datagram(session_t* s, u_char* data, size_t length) {
   answer_t a;
   datagram_t kind = read_datagram(data, length, live(s)->version, &a);
   request_t* r = kind == NOT_ANSWER ? NULL : in_flight(s, a.reqid);
+  if (!r && kind != NOT_ANSWER)
+    window_stray_answer(s, a.reqid);
   if (!r || !read_varbinds(&a, s, *r))
     return;
   r->answered_ns = now_ns();
@@ -529,8 +533,10 @@ static void take_datagram(session_t* s, u_char* data, size_t length) {
 // One datagram a wake-up, as the library reads: a socket with more wakes the next wait at once,
 // and a read that would find nothing costs no call.
 static void read_wire(snmp_engine_t* e, session_t* s) {
-  ssize_t n = recv(s->fd, e->wire.data(), e->wire.size(), MSG_DONTWAIT);
-  if (n >= 0)
+  sockaddr_storage from;
+  socklen_t length = sizeof from;
+  ssize_t n = recvfrom(s->fd, e->wire.data(), e->wire.size(), MSG_DONTWAIT, (sockaddr*)&from, &length);
+  if (n >= 0 && source_accepted(&from))
     take_datagram(s, e->wire.data(), (size_t)n);
   else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
     read_failed(e, s);

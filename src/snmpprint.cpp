@@ -101,28 +101,32 @@ static bool count_of(const netsnmp_variable_list* v, uint64_t* count) {
 }
 
 // A rate member's reading from its counter; only the rounds of one life of the agent (see
-// snmpbatch.cpp) tell a Counter32's wrap from a restart.
-static void give_count(member_t* m, const netsnmp_variable_list* v, uint64_t count, uint32_t life) {
-  uint32_t base_life = m->signal->rate->life;
+// snmpbatch.cpp) tell a Counter32's wrap from a restart. Returns where the count went.
+static int give_count(member_t* m, const netsnmp_variable_list* v, uint64_t count, uint32_t life,
+                      const agent_clock_t* clock) {
+  count_base_t* base = m->signal->rate;
+  int went = !base->at ? 0 : count < base->count ? -1 : 1;
   count_kind_t kind = COUNT_PLAIN;
-  if (life && base_life && base_life != life)
+  if (life && base->life && base->life != life)
     kind = COUNT_RESTARTED;
-  else if (life && base_life && v->type == ASN_COUNTER)
+  else if (life && base->life && v->type == ASN_COUNTER)
     kind = COUNT_WRAPS32;
-  res_count(m->signal, count, kind);
-  m->signal->rate->life = life;
+  res_count(m->signal, count, kind, clock);
+  base->life = life;
+  return went;
 }
 
-void give_reply(member_t* m, const netsnmp_variable_list* v, uint32_t life) {
+int give_reply(member_t* m, const netsnmp_variable_list* v, uint32_t life, const agent_clock_t* clock) {
   uint64_t count;
   try {
     if (v && m->signal->rate && count_of(v, &count))
-      give_count(m, v, count, life);
-    else if (v && m->plain && v->type == m->plain)
+      return give_count(m, v, count, life, clock);
+    if (v && m->plain && v->type == m->plain)
       res_number(m->signal, number(v));
     else
       res_parse(m->signal, v ? printed_value(m, v) : std::string());
   } catch (const std::exception&) {
     // no memory for this reading: it stays as it was
   }
+  return 0;
 }

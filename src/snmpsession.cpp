@@ -214,13 +214,25 @@ bool take_host_address(session_t* s) {
 
 typedef std::map<std::vector<std::string>, session_t*> by_words_t;
 
+// True when BER can carry name: the library's encoder refuses a first sub-identifier above 2, or a
+// second above 39 under 0 or 1, which its parser takes, and a GET naming one fails whole.
+static bool encodable(const oid* name, size_t length) {
+  u_char ber[MAX_OID_LEN * 10 + 8];  // a 64-bit sub-identifier takes at most 10 bytes
+  u_char* pkt = ber;
+  size_t size = sizeof ber, offset = 0;
+  return asn_realloc_rbuild_objid(&pkt, &size, &offset, 0, ASN_OBJECT_ID, name, length) != 0;
+}
+
+// What becomes of a signal of the table.
+enum member_kind_t { MEMBER, UNREAD, UNSENDABLE };
+
 // Adds the signal of args to its session. Signals that differ only in their last word (the
-// object) share a session, unless that word could be taken for an option. False when snmpget
-// would print nothing for it, whatever the agent.
-static bool add_member(std::vector<session_t*>* sessions, by_words_t* by_words, hosts_t* hosts,
-                       signal_t* signal, const std::vector<std::string>& args) {
+// object) share a session, unless that word could be taken for an option. UNREAD when snmpget
+// would print nothing for it, whatever the agent; UNSENDABLE when no GET can carry its object.
+static member_kind_t add_member(std::vector<session_t*>* sessions, by_words_t* by_words, hosts_t* hosts,
+                                signal_t* signal, const std::vector<std::string>& args) {
   if (args.empty())
-    return false;  // a line too long to run
+    return UNREAD;  // a line too long to run
   std::vector<std::string> key = args;
   bool last_is_object = args.back()[0] != '-';
   if (last_is_object)
@@ -234,30 +246,41 @@ static bool add_member(std::vector<session_t*>* sessions, by_words_t* by_words, 
     sessions->push_back(session);
   }
   if (!session->usable)
-    return false;
+    return UNREAD;
   std::vector<std::string> objects = session->objects;
   if (last_is_object)
     objects.push_back(args.back());
   if (objects.size() != 1)
-    return false;  // snmpget: "Missing object name"; one oid never makes two objects
+    return UNREAD;  // snmpget: "Missing object name"; one oid never makes two objects
   oid name[MAX_OID_LEN];
   size_t length = MAX_OID_LEN;
   if (!snmp_parse_oid(objects[0].c_str(), name, &length))
-    return false;
+    return UNREAD;
+  if (!encodable(name, length))
+    return UNSENDABLE;
   session->members.push_back({signal, std::vector<oid>(name, name + length)});
   session->rates |= signal->rate != nullptr;
-  return true;
+  return MEMBER;
 }
 
 void make_sessions(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
                    std::vector<session_t*>* sessions, std::vector<signal_t*>* unread, hosts_t* hosts) {
   by_words_t by_words;
+  std::vector<signal_t*> unsendable;
   int saved = silence_stderr();
-  for (signal_t* s : table)
-    if (s->call_type >= 0 && s->call_type <= 2 &&
-        !add_member(sessions, &by_words, hosts, s, snmp_args(s, conf)))
+  for (signal_t* s : table) {
+    member_kind_t kind = s->call_type >= 0 && s->call_type <= 2 ? add_member(sessions, &by_words, hosts, s, snmp_args(s, conf))
+                                                               : MEMBER;
+    if (kind != MEMBER)
       unread->push_back(s);
+    if (kind == UNSENDABLE)
+      unsendable.push_back(s);
+  }
   restore_stderr(saved);
+  // snmpget says so at every reading; this engine once
+  for (const signal_t* s : unsendable)
+    fprintf(stderr, "morvane.conf: \"%s\" is never read: SNMP cannot carry its oid %s (the first number must be 0, 1 "
+            "or 2, and the second below 40 after 0 or 1)\n", s->name.c_str(), s->oid.c_str());
 }
 
 netsnmp_session* live(const session_t* s) {

@@ -63,6 +63,8 @@ void window_answered(session_t* s, size_t at, bool late) {
     s->flight[i].overtaken++;
   w.answers++;
   w.heard_ns = std::max(w.heard_ns, r.answered_ns);
+  if (r.first)
+    w.deepest_first = std::max(w.deepest_first, r.depth);
   if (!r.read)
     return;  // an engine ID, or an error status: not what a GET of values takes
   int64_t took = r.answered_ns - r.sent_ns;
@@ -81,15 +83,32 @@ void window_answered(session_t* s, size_t at, bool late) {
 }
 
 // At the end of a round, an answer to any GET sent after it will do: none is left to overtake it.
-bool overtaken(const session_t* s, const request_t& r) {
+static bool overtaken_now(const session_t* s, const request_t& r) {
+  if (s->window.reorders || !r.overtaken)
+    return false;
   if (r.overtaken >= overtaking)
     return true;
-  if (!r.overtaken || more_to_ask(s))
+  if (more_to_ask(s))
     return false;
   for (const request_t* later = &r + 1; later <= &s->flight.back(); later++)
     if (later->outcome == NO_ANSWER)
       return false;
   return true;
+}
+
+bool overtaken(session_t* s, const request_t& r) {
+  if (!overtaken_now(s, r))
+    return false;
+  window_t& w = s->window;
+  std::copy_backward(w.given_up, w.given_up + 3, w.given_up + 4);
+  w.given_up[0] = r.reqid;
+  return true;
+}
+
+// One late answer is enough: the window then loses GETs only by their timeouts.
+void window_stray_answer(session_t* s, long reqid) {
+  window_t& w = s->window;
+  w.reorders |= reqid && std::count(w.given_up, w.given_up + 4, reqid) > 0;
 }
 
 // A GET of the first send lost after others of it went through found the agent's queue full:
@@ -100,6 +119,8 @@ bool window_lost(session_t* s, const request_t& r) {
   if (w.heard_ns <= r.sent_ns)
     return false;
   w.lost = true;
+  if (r.first && w.deepest_first > r.depth)
+    return true;  // a later GET of the first send went through: no queue was full, no agent busy
   if (r.first && r.depth > 1) {
     w.first_lost = w.first_lost ? std::min(w.first_lost, r.depth) : r.depth;
     return true;
@@ -132,6 +153,7 @@ void window_round_end(session_t* s, bool failed) {
   }
   w.lost = false;
   w.first_lost = 0;
+  w.deepest_first = 0;
   w.first_sent = 0;
   w.answers = 0;
   w.in_time = 0;

@@ -3,6 +3,7 @@
 // an answer is one varbind at a time, into one variable. Used by the engine's thread.
 #include "snmpwire.h"
 
+#include <arpa/inet.h>
 #include <string.h>
 
 #include <new>
@@ -46,6 +47,18 @@ bool wire_fits(const session_t* s) {
          udp(t) && !l->authenticator &&
          netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_REVERSE_ENCODE) &&
          !netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DUMP_PACKET);
+}
+
+bool source_accepted(const sockaddr_storage* from) {
+  int type = netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_FILTER_TYPE);
+  if (!type)
+    return true;
+  char text[INET6_ADDRSTRLEN] = "";
+  const void* address = from->ss_family == AF_INET6 ? (const void*)&((const sockaddr_in6*)from)->sin6_addr
+                                                    : (const void*)&((const sockaddr_in*)from)->sin_addr;
+  inet_ntop(from->ss_family, address, text, sizeof text);  // the text the library checks
+  bool listed = netsnmp_transport_filter_check(text);
+  return !(type == -1 && listed) && !(type == 1 && !listed);  // a blocklist, an acceptlist
 }
 
 // True when the library decodes ber to name: a varbind whose name is that very BER names it.

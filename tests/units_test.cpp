@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <set>
 #include <stdexcept>
 
 #include "config.h"
@@ -20,6 +21,8 @@
 #include "shard.h"
 #include "signals.h"
 #include "snmpcmd.h"
+#include "snmpsession.h"
+#include "snmpwindow.h"
 
 namespace {
 
@@ -128,6 +131,34 @@ TEST(ShardTest, OnlyKSlashNWithKBelowNIsAShard) {
     EXPECT_EQ(c.k >= 0, parse_shard(c.text, &k, &n)) << '"' << c.text << '"';
     EXPECT_EQ(c.k, k) << c.text;
     EXPECT_EQ(c.n, n) << c.text;
+  }
+}
+
+// A first send of ten GETs to a far agent: losing its last ones is the agent's queue, which the
+// next first send stays within; losing one while a later one went through is the way's doing,
+// which narrows nothing.
+TEST(WindowTest, AFirstSendNarrowsForALostTailNotForAGetLostOnTheWay) {
+  struct {
+    std::set<size_t> lost;  // places in the first send
+    size_t next_first_send;
+  } cases[] = {{{8, 9, 10}, 7}, {{2}, 10}, {{1}, 10}, {{3, 6}, 10}};
+  for (const auto& c : cases) {
+    session_t s;
+    s.window.size = s.window.limit = 10;
+    for (int64_t i = 1; i <= 10; i++) {
+      s.flight.emplace_back();
+      window_sent(&s, &s.flight.back(), i);
+    }
+    for (size_t i = 0; i < 10; i++)
+      if (!c.lost.count(i + 1)) {
+        s.flight[i].answered_ns = 1000 + i;
+        s.flight[i].read = true;
+        window_answered(&s, i, false);
+      }
+    for (size_t place : c.lost)
+      EXPECT_TRUE(window_lost(&s, s.flight[place - 1])) << place;
+    window_round_end(&s, false);
+    EXPECT_EQ(c.next_first_send, window_room(&s)) << "first lost: " << *c.lost.begin();
   }
 }
 
