@@ -690,7 +690,8 @@ TEST(SnmpTest, CountersGiveTheirRatesAcrossWrapsAndARebootUnderBothEngines) {
 // A table of a pass script: column 2 labels (row 1 with quotes, row 2 a backslash, row 3 an
 // escape byte, which snmpget prints in hex, on two lines past 16 bytes; then port-N) and column 3 N * 10, for rows 1-300;
 // column .2.1.1 has rows 5, 10 and 15 at N * 7, and loops (its getnext after row 15 is row 10
-// again); .3 has nothing.
+// again); .3 has nothing; .4.1.1 is indexed by unit and outlet, as a PDU's, with rows 1.5, 2.6
+// and 12.7 at unit * 100 + outlet.
 const char table_script[] =
     "#!/bin/bash\n"
     "t=.1.3.6.1.4.1.99996\n"
@@ -707,6 +708,7 @@ const char table_script[] =
     "    case $oid in\n"
     "    $t.1.1.[23].*) cell ${oid:23:1} ${oid:25} ;;\n"
     "    $t.2.1.1.*) echo $oid; echo integer; echo $(( ${oid:25} * 7 )) ;;\n"
+    "    $t.4.1.1.*) i=${oid:25}; printf '%s\\ninteger\\n%s\\n' $oid $(( ${i%.*} * 100 + ${i#*.} )) ;;\n"
     "    *) echo NONE ;;\n"
     "    esac ;;\n"
     "  getnext) read -r oid\n"
@@ -715,6 +717,9 @@ const char table_script[] =
     "    $t.1.1.3) next 3 0 ;;\n"
     "    $t|$t.1|$t.1.1|$t.1.1.1|$t.1.1.1.*|$t.1.1.2) next 2 0 ;;\n"
     "    $t.2.1.1.*) loop ${oid:25} ;;\n"
+    "    $t.4|$t.4.1|$t.4.1.1) printf '%s\\ninteger\\n105\\n' $t.4.1.1.1.5 ;;\n"
+    "    $t.4.1.1.1.5) printf '%s\\ninteger\\n206\\n' $t.4.1.1.2.6 ;;\n"
+    "    $t.4.1.1.2.6) printf '%s\\ninteger\\n1207\\n' $t.4.1.1.12.7 ;;\n"
     "    $t.1.*|$t.2|$t.2.*) loop 0 ;;\n"
     "    *) echo NONE ;;\n"
     "    esac ;;\n"
@@ -738,9 +743,9 @@ std::vector<std::string> frame_names(const std::string& out) {
 }
 
 // One line of morvane.conf walks each column, under both engines: the pass script's 300 rows by
-// v2c and by v1, its looping column, its empty column, an agent that never answers, and the
-// agent's own interface table (ifMtu named by ifDescr). Both are paced, so that the pass script
-// is free for the other's walks. A third run's rows take a number another signal has, and it is
+// v2c and by v1, its looping column, its empty column, its column of a two-part index, an agent
+// that never answers, and the agent's own interface table (ifMtu named by ifDescr). Both are
+// paced, so that the pass script is free for the other's walks. A third run's rows take a number another signal has, and it is
 // refused.
 TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) {
   std::string dir = make_temp_dir();
@@ -772,7 +777,8 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
                       column("port", 1000, 1, t + ".1.1.3", t + ".1.1.2", address) + ", " +
                       column("v1", 5000, 0, t + ".1.1.3", t + ".1.1.2", address) + ", " +
                       column("loop", 3000, 1, t + ".2.1.1", "", address) + ", " +
-                      column("empty", 4000, 1, t + ".3", "", address) + ",\n" +
+                      column("empty", 4000, 1, t + ".3", "", address) + ", " +
+                      column("pdu", 7000, 1, t + ".4.1.1", "", address) + ",\n" +
                       column("dead", 6000, 1, t + ".1.1.3", "", "127.0.0.1:9") + ", " +
                       column("mtu", 2000, 1, ".1.3.6.1.2.1.2.2.1.4", ".1.3.6.1.2.1.2.2.1.2", address) + ", " +
                       "{ name = \"last\"; signum = 2; call_type = 3; cmd = \"echo 2\"; value_type = 1; }";
@@ -796,6 +802,10 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
   for (int i = 5; i <= 15; i += 5) {
     names.push_back("loop " + std::to_string(i));
     sent[3000 + i] = i * 7;
+  }
+  for (const auto& row : std::vector<std::pair<std::string, int>>{{"1.5", 105}, {"2.6", 206}, {"12.7", 1207}}) {
+    names.push_back("pdu " + row.first);  // numbered by the outlet, named by unit and outlet
+    sent[7000 + row.first.back() - '0'] = row.second;
   }
   for (const auto& row : interfaces) {
     names.push_back(row.second.first);
