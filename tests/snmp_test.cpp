@@ -846,7 +846,8 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
 
 // The same table on three instances, shards 0/3, 1/3 and 2/3, each delivering to a server of its
 // own: twelve agents (one snmpd on twelve ports, one of them also written "udp:..."), sixty
-// commands and a column of an agent that never answers.
+// commands and a column of an agent that never answers. Each agent's first object is a column of
+// one row, so that the columns of the shards interleave: each instance walks its own.
 TEST(SnmpTest, ThreeShardsOfOneTableDeliverEverySignalOnceWithEachAgentWhole) {
   std::string dir = make_temp_dir();
   std::set<int> ports;
@@ -857,7 +858,7 @@ TEST(SnmpTest, ThreeShardsOfOneTableDeliverEverySignalOnceWithEachAgentWhole) {
     addresses += (addresses.empty() ? "" : ",udp:") + std::string("127.0.0.1:") + std::to_string(port);
   pid_t agent = start_snmpd(dir, addresses, "rocommunity pub1 127.0.0.1\noverride .1.3.6.1.4.1.99999.1.0 integer 7\n"
                                             "override .1.3.6.1.4.1.99999.2.0 integer 8\n");
-  const char* objects[] = {".1.3.6.1.4.1.99999.1.0", ".1.3.6.1.4.1.99999.2.0", ".1.3.6.1.2.1.4.2.0"};
+  const char* objects[] = {".1.3.6.1.4.1.99999.1", ".1.3.6.1.4.1.99999.2.0", ".1.3.6.1.2.1.4.2.0"};  // a column, two objects
   std::map<int, double> truth;  // by signum
   std::map<int, int> agent_of;  // signum: the agent's place in ports
   // a column on an agent that never answers: only its own shard walks it and says so
@@ -869,13 +870,13 @@ TEST(SnmpTest, ThreeShardsOfOneTableDeliverEverySignalOnceWithEachAgentWhole) {
     for (int j = 0; j < 3; j++) {
       int signum = 100 * (a + 1) + j;
       std::string reply;
-      ASSERT_TRUE(wait_until([&] { return !(reply = getCmdOut(probe + objects[j] + " 2>/dev/null")).empty(); }, 60))
+      ASSERT_TRUE(wait_until([&] { return !(reply = getCmdOut(probe + objects[j] + (j ? "" : ".0") + " 2>/dev/null")).empty(); }, 60))
           << read_file(dir + "/snmpd.log");
       truth[signum] = atof(reply.c_str());
       agent_of[signum] = a;
       table += "{ name = \"a" + std::to_string(signum) + "\"; signum = " + std::to_string(signum) +
-               "; call_type = 1; value_type = 1; snmp_community = \"pub1\"; ip_addr = \"" +
-               (a == 0 && j == 2 ? "udp:" : "") + "127.0.0.1:" + std::to_string(port) + "\"; oid = \"" + objects[j] + "\"; },\n";
+               "; call_type = 1; value_type = 1; snmp_timeout = 5; snmp_community = \"pub1\"; ip_addr = \"" +
+               (a == 0 && j == 2 ? "udp:" : "") + "127.0.0.1:" + std::to_string(port) + "\"; oid = \"" + objects[j] + "\"; walk = " + (j ? "false" : "true") + "; },\n";
     }
     a++;
   }
