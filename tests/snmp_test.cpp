@@ -940,7 +940,7 @@ TEST(SnmpTest, ThreeShardsOfOneTableDeliverEverySignalOnceWithEachAgentWhole) {
 }
 
 const char* const hows[] = {"fine", "few", "swap", "rename", "extra", "index", "bad1", "bad3",
-                            "toobig", "generr10", "drop16", "flaky", "held", "spread", "enum", "far", "busy"};
+                            "toobig", "generr10", "drop16", "flaky", "held", "spread", "enum", "far", "busy", "refuse7"};
 const int held_sent = 62;  // gets[held_sent]: "held" has sent its answer
 const int released = 63;  // gets[released]: the test lets "held" answer
 const int held_stops = 61;  // gets[held_stops]: the process "held" stops as its GET comes; 0: none
@@ -967,10 +967,10 @@ long index_of(netsnmp_pdu* r, long k) {
 // says: "few" drops the last varbind, "swap" swaps the first two, "rename" renames the second,
 // "extra" adds one, "toobig" refuses more than 10 objects, "index" names an error at index 99,
 // "bad1" and "bad3" name noSuchName at the object ending in 1 or 3. Weak agents: "generr10"
-// answers more than 10 objects with genErr at index 0, "drop16" drops GETs of more than 16,
-// "flaky" drops its first GET of more than one object. "enum" answers 7, then 1. "held" stops
-// the process the test names as its first GET comes, answers that GET once the test releases it,
-// and drops the others. Like many devices, it takes no more than 60 objects in a GET.
+// answers more than 10 objects with genErr at index 0, "refuse7" so answers any GET of the
+// object ending in 7, "drop16" drops GETs of more than 16, "flaky" drops its first GET of more
+// than one object. "enum" answers 7, then 1. "held" stops the process the test names as its first
+// GET comes, answers that GET once the test releases it, and drops the others. Like many devices, it takes no more than 60 objects in a GET.
 int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
   if (op != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || pdu->command != SNMP_MSG_GET)
     return 1;
@@ -1014,7 +1014,7 @@ int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
     r->errstat = SNMP_ERR_TOOBIG;
   if ((how == "bad1" && index_of(r, 1)) || (how == "bad3" && index_of(r, 3)))
     r->errstat = SNMP_ERR_NOSUCHNAME, r->errindex = index_of(r, how == "bad1" ? 1 : 3);
-  if (how == "index" || n > 60 || (how == "generr10" && n > 10))
+  if (how == "index" || n > 60 || (how == "generr10" && n > 10) || (how == "refuse7" && index_of(r, 7)))
     r->errstat = SNMP_ERR_GENERR, r->errindex = how == "index" ? 99 : 0;
   if (!snmp_sess_send(responder, r))
     snmp_free_pdu(r);
@@ -1070,6 +1070,8 @@ TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWea
       {"toobig", 25, std::vector<int>(25), 1, 5}, {"fine", 70, std::vector<int>(70), 1, 0},
       // halved down from 25 in round 1, then 10 at a time
       {"generr10", 25, std::vector<int>(25), 1, 3},
+      // 8 refused, halved down to the one refused alone: 4 + 4, 2 + 2, 1 + 1; no smaller GETs after
+      {"refuse7", 8, {0, 0, 0, 0, 0, 0, -1, 0}, 1, 7},
       // 29 lost, then 14 + 15; a GET of 28 tried now and then is lost and asked as 14 + 14 + 1
       {"drop16", 29, std::vector<int>(29), 2, 3},
       // 60 lost once, then 30 + 30, and 60 again from round 3 on
