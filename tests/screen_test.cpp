@@ -183,9 +183,14 @@ TEST(ScreenTest, OneScreenfulAtEachSizePagesFiltersAndQGivesTheTerminalBack) {
   t.keys("m", "-l /pdu");
   EXPECT_TRUE(wait_until([&] { return last_line_of(t.screen("m")) == "/pdu"; }, 30)) << "no prompt";
   t.keys("m", "Escape");
+  EXPECT_TRUE(shows(all_read + "rows 1-21 of 3000", rows_from(0, 21, 64))) << screen;
+  t.keys("m", "G");
+  EXPECT_TRUE(shows(all_read + "rows 2980-3000 of 3000", rows_from(2979, 21, 64))) << screen;
 
-  // 200 x 50: 47 rows, and the long name has room
+  // 200 x 50: 47 rows, the last ones pulled into view, and the long name has room
   t.run("resize-window -t m -x 200 -y 50");
+  EXPECT_TRUE(shows(all_read + "rows 2954-3000 of 3000", rows_from(2953, 47, 100))) << screen;
+  t.keys("m", "Home");
   EXPECT_TRUE(shows(all_read + "rows 1-47 of 3000", rows_from(0, 47, 100))) << screen;
   EXPECT_EQ(50u, lines_of(screen).size());
   EXPECT_TRUE(wait_until([&] { return std::regex_match(line_at(screen = t.screen("m"), 49), delivering); }, 30))
@@ -261,6 +266,14 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
   t.keys("o", "s");
   EXPECT_TRUE(summary_is("3 signals: 1 fresh, 1 stale, 1 never read | rows 1-2 of 2 | stale only")) << screen;
   EXPECT_EQ((std::vector<std::string>{"level 23.50", "never -"}), part(screen, 2, 2));
+  // a page of one row at the second; level leaves the stale rows and the page is pulled back
+  t.run("resize-window -t o -x 100 -y 4");
+  EXPECT_TRUE(summary_is("3 signals: 1 fresh, 1 stale, 1 never read | rows 1-1 of 2 | stale only")) << screen;
+  t.keys("o", "Down");
+  EXPECT_TRUE(summary_is("3 signals: 1 fresh, 1 stale, 1 never read | rows 2-2 of 2 | stale only")) << screen;
+  write_file(dir + "/level", "23.5\n");
+  EXPECT_TRUE(summary_is("3 signals: 2 fresh, 0 stale, 1 never read | rows 1-1 of 1 | stale only")) << screen;
+  EXPECT_EQ("never -", line_at(screen, 2));
 
   time_t away = time(NULL);
   stop_listener(l);
