@@ -327,10 +327,10 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
 }
 
 // Standard input and output are not terminals: the table, as without the key. The misspelt keys
-// are named before it, once each, in the file's order.
+// are named before it, once each for each group that holds them, in the file's order.
 TEST(ScreenTest, WithoutATerminalTheTableStaysAndMisspeltKeysAreNamedOnceWithTheirLine) {
   proc_t p = start_morvane(run_dir(
-      "global = { display = \"screen\"; stale_afte = 1; };\n"
+      "global = { display = \"screen\"; stale_afte = 1; snmp_comunity = \"x\"; };\n"
       "signal = ();\n"
       "signals = (\n"
       "  { name = \"Temp\"; call_type = 3; cmd = \"echo 21.5\"; value_type = 0; snmp_comunity = \"a\"; },\n"
@@ -345,6 +345,7 @@ TEST(ScreenTest, WithoutATerminalTheTableStaysAndMisspeltKeysAreNamedOnceWithThe
   send_input(p, "q\n");
   EXPECT_EQ(0, wait_exit(p, 30));
   EXPECT_EQ("morvane.conf:1: unknown key \"stale_afte\" in global\n"
+            "morvane.conf:1: unknown key \"snmp_comunity\" in global\n"
             "morvane.conf:2: unknown key \"signal\"\n"
             "morvane.conf:4: unknown key \"snmp_comunity\" in signals (and in 2 more)\n"
             "morvane.conf:5: unknown key \"value_typ\" in signals\n",
