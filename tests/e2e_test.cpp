@@ -318,8 +318,8 @@ TEST(BinaryTest, HungCommandsAreEndedStaleReadingsAreYellowAndNotSentAndDelivery
 }  // namespace
 
 // us and us_int count microseconds since the time in the file "base" (16 digits from 0), a
-// million a second; word never prints a number; idle is a counter that never moves. Readings are
-// only what a pass delivers.
+// million a second (fast, ten billion: past what an integer holds); word never prints a number;
+// idle is a counter that never moves. Readings are only what a pass delivers.
 const char rates_conf[] =
     "global = { poll_period = 2000; stale_after = 5000; };\n"
     "signals = (\n"
@@ -328,7 +328,9 @@ const char rates_conf[] =
     "  { name = \"us_int\"; signum = 52; call_type = 3; value_type = 1; rate = true;\n"
     "    cmd = \"echo $(( ($(date +%s%N) - $(cat base)) / 1000 ))\"; },\n"
     "  { name = \"word\"; signum = 53; call_type = 3; value_type = 0; rate = true; cmd = \"echo down\"; },\n"
-    "  { name = \"idle\"; signum = 54; call_type = 3; value_type = 0; rate = true; cmd = \"echo 5\"; }\n"
+    "  { name = \"idle\"; signum = 54; call_type = 3; value_type = 0; rate = true; cmd = \"echo 5\"; },\n"
+    "  { name = \"fast\"; signum = 55; call_type = 3; value_type = 1; rate = true;\n"
+    "    cmd = \"echo $(( ($(date +%s%N) - $(cat base)) * 10 ))\"; }\n"
     ");\n";
 
 TEST(BinaryTest, CountersGiveTheirRatePerSecondAndARestartGivesNoSpike) {
@@ -366,6 +368,8 @@ TEST(BinaryTest, CountersGiveTheirRatePerSecondAndARestartGivesNoSpike) {
   EXPECT_TRUE(rates("signal.53").empty()) << "a reply without a number gave a reading";
   std::vector<double> idle = rates("signal.54");
   EXPECT_TRUE(!idle.empty() && idle == std::vector<double>(idle.size(), 0)) << testing::PrintToString(idle);
+  std::vector<double> fast = rates("signal.55");  // pinned: 2147483647, delivered as a float
+  EXPECT_TRUE(!fast.empty() && fast == std::vector<double>(fast.size(), 2147483648.0)) << testing::PrintToString(fast);
   send_input(p, "q\n");
   EXPECT_EQ(0, wait_exit(p, 30));
   EXPECT_EQ("", p.err());
