@@ -64,7 +64,7 @@ std::string row(const std::string& name, int cols, const std::string& reading) {
 
 // 3000 signals: the first 30 read by commands (value types 0, 1, 2 in turn), the rest never;
 // row 3 has wide characters, row 4 a name of 100 columns, row 5 a text with a tab, a line end
-// and an escape.
+// and an escape, and 100 more characters that no row has room for.
 const std::string long_name = "pdu-000 long " + std::string(87, 'x');
 
 std::string name_of(int i) {
@@ -77,7 +77,7 @@ std::string big_conf() {
   // send_retry: a listener held up on a busy machine must not end delivery for good
   std::string conf = "global = { display = \"screen\"; stale_afte = 1; send_retry = 500; };\nsignals = (\n";
   for (int i = 0; i < 3000; i++) {
-    std::string cmd = i == 5 ? "printf 'a\\\\tb\\\\nc\\\\033'" : "echo " + std::to_string(i == 3 ? 21 : i);
+    std::string cmd = i == 5 ? "printf 'a\\\\tb\\\\nc\\\\033" + std::string(100, 'y') + "'" : "echo " + std::to_string(i == 3 ? 21 : i);
     conf += "{ name = \"" + name_of(i) + "\"; signum = " + std::to_string(i) + "; value_type = " +
             std::to_string(i == 5 ? 3 : i % 3) +
             (i < 30 ? "; call_type = 3; cmd = \"" + cmd + "\"; }" : "; call_type = 9; }") +
@@ -100,7 +100,7 @@ std::vector<std::string> rows_from(int first, int count, int cols) {
     rows.push_back(i < 3 || i > 5 ? row(name_of(i), cols, reading_of(i))
                    : i == 3 ? "\xe6\xb8\xa9\xe5\xba\xa6 sensor" + std::string(cols - 10, ' ') + "21.00"
                    : i == 4 ? (cols < 100 ? long_name.substr(0, cols - 1) + "\xe2\x80\xa6 4" : long_name + " 4")
-                            : row(name_of(i), cols, "\"a\\tb\\nc\\x1b\""));
+                            : row(name_of(i), cols, ("\"a\\tb\\nc\\x1b" + std::string(100, 'y')).substr(0, cols == 64 ? 14 : 98) + "\xe2\x80\xa6"));
   return rows;
 }
 
