@@ -234,7 +234,7 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
   write_file(dir + "/level", "23.5\n");
   open_session(t, "o", dir, 100, 24, "ZQK_SERVER=127.0.0.1:" + std::to_string(port));
   // without a server, with one signal: the sender ends after the third failure
-  const char* ways[] = {"int", "hup"};
+  const char* ways[] = {"int", "hup", "quit"};
   std::vector<std::string> dirs;
   for (const char* way : ways) {
     dirs.push_back(run_dir("global = { display = \"screen\"; };\n"
@@ -309,12 +309,13 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
   EXPECT_NE(std::string::npos, table.find("Value put error:-111\n")) << table;
   t.keys("file", "q Enter");
 
-  // SIGTERM, Ctrl-C, SIGHUP: the process ends by the signal, the terminal as it was found
+  // SIGTERM, Ctrl-C, SIGHUP, SIGQUIT: the process ends by the signal, the terminal as it was found
   kill(atoi(pid.c_str()), SIGTERM);
   t.keys("int", "C-c");
   kill(atoi(read_file(dirs[1] + "/pid").c_str()), SIGHUP);
-  const char* statuses[] = {"143\n", "130\n", "129\n", "0\n"};
-  std::vector<std::string> all = {dir, dirs[0], dirs[1], to_file};
+  kill(atoi(read_file(dirs[2] + "/pid").c_str()), SIGQUIT);
+  const char* statuses[] = {"143\n", "130\n", "129\n", "131\n", "0\n"};
+  std::vector<std::string> all = {dir, dirs[0], dirs[1], dirs[2], to_file};
   for (size_t i = 0; i < all.size(); i++) {
     EXPECT_TRUE(wait_until([&] { return read_file(all[i] + "/status") == statuses[i]; }, 30))
         << read_file(all[i] + "/status");
