@@ -563,9 +563,9 @@ long* gets;       // GETs the agent has had, by community (how_index), shared wi
 // loaded machine may take seconds for a round of snmpget processes, and a counter that wraps
 // twice between two readings cannot be told from one that wrapped once); .2 (and .4, and .7,
 // read plain) a Counter32 at 1234.5 a second from 3e9, below its last number after a restart; .3
-// a Counter64 at 1234.5 a second above 2^63, where a double's step is 2048; .5 a Counter32 at 1234.5 a second
-// that starts 1e9 higher at each start, above its last number after a restart; .6 a Counter64 at
-// 1e12 a second, whose low half wraps 233 times a second. .1x and .2x are the same. Each GET is
+// a Counter64 at 1234.5 a second above 2^63, where a double's step is 2048; .5 a Counter32 at
+// 1234.5 a second that starts 1e9 higher at each start, above its last number after a restart;
+// .6 a Counter64 at 1e12 a second, whose low half wraps 233 times a second. .1x and .2x are the same. Each GET is
 // logged in "gets".
 std::string counters_script(const std::string& dir) {
   return "#!/bin/bash\n"
@@ -593,9 +593,9 @@ std::string counters_script(const std::string& dir) {
 }
 
 // Both engines read the counters of one agent as rates, the built-in one by v2c (with the
-// agent's uptime, asked too when the session's last signal is read plain), by v3 with a view without it (with its engine boots) and by v1 with such a
-// view (which fails a GET that asks the uptime: with neither); the agent restarts
-// as after a reboot. Every rate delivered is near the truth (no spike, none negative, no double's
+// agent's uptime, asked too when the session's last signal is read plain), by v3 with a view
+// without it (with its engine boots) and by v1 with such a view (which fails a GET that asks the
+// uptime: with neither); the agent restarts as after a reboot. Every rate delivered is near the truth (no spike, none negative, no double's
 // rounding), and the built-in engine gives a rate for every GET but the first of each life of
 // the agent, wraps included.
 TEST(SnmpTest, CountersGiveTheirRatesAcrossWrapsAndARebootUnderBothEngines) {
@@ -746,8 +746,8 @@ std::vector<std::string> frame_names(const std::string& out) {
 // One line of morvane.conf walks each column, under both engines: the pass script's 300 rows by
 // v2c and by v1, its looping column, its empty column, its column of a two-part index, an agent
 // that never answers, and the agent's own interface table (ifMtu named by ifDescr). Both are
-// paced, so that the pass script is free for the other's walks. A third run's rows take a number another signal has, and it is
-// refused.
+// paced, so that the pass script is free for the other's walks. A third run's rows take a number
+// another signal has, and it is refused.
 TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) {
   std::string dir = make_temp_dir();
   write_file(dir + "/table", table_script, 0755);
@@ -970,7 +970,8 @@ long index_of(netsnmp_pdu* r, long k) {
 // answers more than 10 objects with genErr at index 0, "refuse7" so answers any GET of the
 // object ending in 7, "drop16" drops GETs of more than 16, "flaky" drops its first GET of more
 // than one object. "enum" answers 7, then 1. "held" stops the process the test names as its first
-// GET comes, answers that GET once the test releases it, and drops the others. Like many devices, it takes no more than 60 objects in a GET.
+// GET comes, answers that GET once the test releases it, and drops the others. Like many devices,
+// it takes no more than 60 objects in a GET.
 int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
   if (op != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || pdu->command != SNMP_MSG_GET)
     return 1;
