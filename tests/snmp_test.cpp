@@ -565,8 +565,8 @@ long* gets;       // GETs the agent has had, by community (how_index), shared wi
 // read plain) a Counter32 at 1234.5 a second from 3e9, below its last number after a restart; .3
 // a Counter64 at 1234.5 a second above 2^63, where a double's step is 2048; .5 a Counter32 at
 // 1234.5 a second that starts 1e9 higher at each start, above its last number after a restart;
-// .6 a Counter64 at 1e12 a second, whose low half wraps 233 times a second. .1x and .2x are the same. Each GET is
-// logged in "gets".
+// .6 a Counter64 at 1e12 a second, whose low half wraps 233 times a second. .1x and .2x are the
+// same. Each GET is logged in "gets".
 std::string counters_script(const std::string& dir) {
   return "#!/bin/bash\n"
          "start=${EPOCHREALTIME/./}\n"
@@ -595,9 +595,9 @@ std::string counters_script(const std::string& dir) {
 // Both engines read the counters of one agent as rates, the built-in one by v2c (with the
 // agent's uptime, asked too when the session's last signal is read plain), by v3 with a view
 // without it (with its engine boots) and by v1 with such a view (which fails a GET that asks the
-// uptime: with neither); the agent restarts as after a reboot. Every rate delivered is near the truth (no spike, none negative, no double's
-// rounding), and the built-in engine gives a rate for every GET but the first of each life of
-// the agent, wraps included.
+// uptime: with neither); the agent restarts as after a reboot. Every rate delivered is near the
+// truth (no spike, none negative, no double's rounding), and the built-in engine gives a rate for
+// every GET but the first of each life of the agent, wraps included.
 TEST(SnmpTest, CountersGiveTheirRatesAcrossWrapsAndARebootUnderBothEngines) {
   std::string dir = make_temp_dir();
   write_file(dir + "/counters", counters_script(dir), 0755);
