@@ -318,7 +318,8 @@ TEST(BinaryTest, HungCommandsAreEndedStaleReadingsAreYellowAndNotSentAndDelivery
 }  // namespace
 
 // us and us_int count microseconds since the time in the file "base" (16 digits from 0), a
-// million a second; word never prints a number. Readings are only what a pass delivers.
+// million a second (fast, ten billion: past what an integer holds); word never prints a number;
+// idle is a counter that never moves. Readings are only what a pass delivers.
 const char rates_conf[] =
     "global = { poll_period = 2000; stale_after = 5000; };\n"
     "signals = (\n"
@@ -326,7 +327,10 @@ const char rates_conf[] =
     "    cmd = \"echo $(( ($(date +%s%N) - $(cat base)) / 1000 ))\"; },\n"
     "  { name = \"us_int\"; signum = 52; call_type = 3; value_type = 1; rate = true;\n"
     "    cmd = \"echo $(( ($(date +%s%N) - $(cat base)) / 1000 ))\"; },\n"
-    "  { name = \"word\"; signum = 53; call_type = 3; value_type = 0; rate = true; cmd = \"echo down\"; }\n"
+    "  { name = \"word\"; signum = 53; call_type = 3; value_type = 0; rate = true; cmd = \"echo down\"; },\n"
+    "  { name = \"idle\"; signum = 54; call_type = 3; value_type = 0; rate = true; cmd = \"echo 5\"; },\n"
+    "  { name = \"fast\"; signum = 55; call_type = 3; value_type = 1; rate = true;\n"
+    "    cmd = \"echo $(( ($(date +%s%N) - $(cat base)) * 10 ))\"; }\n"
     ");\n";
 
 TEST(BinaryTest, CountersGiveTheirRatePerSecondAndARestartGivesNoSpike) {
@@ -346,6 +350,7 @@ TEST(BinaryTest, CountersGiveTheirRatePerSecondAndARestartGivesNoSpike) {
   ASSERT_TRUE(wait_until([&] { return rates("signal.51").size() >= 4 && rates("signal.52").size() >= 4; }, 60));
   double shown_rate = atof(shown(p, "us").c_str());
   EXPECT_TRUE(shown_rate > 400000 && shown_rate < 2500000) << shown_rate;
+  EXPECT_TRUE(wait_until([&] { return shown(p, "idle") == "0.00"; }, 30)) << "an idle counter is not fresh at 0";
   // the counter starts again from 0, as after a reboot; the readings go on from the new base
   std::string restarted = getCmdOut("date +%s%N");
   write_file(dir + "/base.new", restarted);
@@ -361,6 +366,10 @@ TEST(BinaryTest, CountersGiveTheirRatePerSecondAndARestartGivesNoSpike) {
   for (const char* signal : {"signal.51", "signal.52"})
     EXPECT_TRUE(all_near_a_million(rates(signal))) << signal << " " << testing::PrintToString(rates(signal));
   EXPECT_TRUE(rates("signal.53").empty()) << "a reply without a number gave a reading";
+  std::vector<double> idle = rates("signal.54");
+  EXPECT_TRUE(!idle.empty() && idle == std::vector<double>(idle.size(), 0)) << testing::PrintToString(idle);
+  std::vector<double> fast = rates("signal.55");  // pinned: 2147483647, delivered as a float
+  EXPECT_TRUE(!fast.empty() && fast == std::vector<double>(fast.size(), 2147483648.0)) << testing::PrintToString(fast);
   send_input(p, "q\n");
   EXPECT_EQ(0, wait_exit(p, 30));
   EXPECT_EQ("", p.err());

@@ -39,12 +39,15 @@ tmux_t start_tmux() {
 
 // Starts morvane in dir in a new session of cols x rows with the environment words env and
 // the redirection to; dir gets stty -g from before and after it (files before, after), its pid
-// and its exit status. The shell's own INT trap lets it outlive a Ctrl-C that ends morvane.
+// and its exit status. The shell's own INT trap lets it outlive a Ctrl-C that ends morvane. With
+// job control, as a login shell, it continues morvane at once when Ctrl-Z stops it, and keeps
+// stty -g from then (file stopped).
 void open_session(const tmux_t& t, const std::string& session, const std::string& dir, int cols,
                   int rows, const std::string& env, const std::string& to = "") {
-  write_file(dir + "/run.sh", "cd " + dir + "\ntrap true INT\nstty -g > before\n"
+  write_file(dir + "/run.sh", "cd " + dir + "\nset -m\ntrap true INT\nstty -g > before\n"
              "sh -c 'echo $$ > pid; exec env LC_ALL=C.UTF-8 " + env + " " + MORVANE_BIN + " " + to + "'\n"
-             "status=$?\nstty -g > after\necho $status > status\nexec sleep 600\n");
+             "status=$?\nif [ $status = 148 ]; then stty -g > stopped; fg; status=$?; fi\n"
+             "stty -g > after\necho $status > status\nexec sleep 600\n");
   t.run("new-session -d -x " + std::to_string(cols) + " -y " + std::to_string(rows) + " -s " +
         session + " 'sh " + dir + "/run.sh'");
 }
@@ -64,7 +67,7 @@ std::string row(const std::string& name, int cols, const std::string& reading) {
 
 // 3000 signals: the first 30 read by commands (value types 0, 1, 2 in turn), the rest never;
 // row 3 has wide characters, row 4 a name of 100 columns, row 5 a text with a tab, a line end
-// and an escape.
+// and an escape, and 100 more characters that no row has room for.
 const std::string long_name = "pdu-000 long " + std::string(87, 'x');
 
 std::string name_of(int i) {
@@ -77,7 +80,7 @@ std::string big_conf() {
   // send_retry: a listener held up on a busy machine must not end delivery for good
   std::string conf = "global = { display = \"screen\"; stale_afte = 1; send_retry = 500; };\nsignals = (\n";
   for (int i = 0; i < 3000; i++) {
-    std::string cmd = i == 5 ? "printf 'a\\\\tb\\\\nc\\\\033'" : "echo " + std::to_string(i == 3 ? 21 : i);
+    std::string cmd = i == 5 ? "printf 'a\\\\tb\\\\nc\\\\033" + std::string(100, 'y') + "'" : "echo " + std::to_string(i == 3 ? 21 : i);
     conf += "{ name = \"" + name_of(i) + "\"; signum = " + std::to_string(i) + "; value_type = " +
             std::to_string(i == 5 ? 3 : i % 3) +
             (i < 30 ? "; call_type = 3; cmd = \"" + cmd + "\"; }" : "; call_type = 9; }") +
@@ -100,7 +103,7 @@ std::vector<std::string> rows_from(int first, int count, int cols) {
     rows.push_back(i < 3 || i > 5 ? row(name_of(i), cols, reading_of(i))
                    : i == 3 ? "\xe6\xb8\xa9\xe5\xba\xa6 sensor" + std::string(cols - 10, ' ') + "21.00"
                    : i == 4 ? (cols < 100 ? long_name.substr(0, cols - 1) + "\xe2\x80\xa6 4" : long_name + " 4")
-                            : row(name_of(i), cols, "\"a\\tb\\nc\\x1b\""));
+                            : row(name_of(i), cols, ("\"a\\tb\\nc\\x1b" + std::string(100, 'y')).substr(0, cols == 64 ? 14 : 98) + "\xe2\x80\xa6"));
   return rows;
 }
 
@@ -183,9 +186,14 @@ TEST(ScreenTest, OneScreenfulAtEachSizePagesFiltersAndQGivesTheTerminalBack) {
   t.keys("m", "-l /pdu");
   EXPECT_TRUE(wait_until([&] { return last_line_of(t.screen("m")) == "/pdu"; }, 30)) << "no prompt";
   t.keys("m", "Escape");
+  EXPECT_TRUE(shows(all_read + "rows 1-21 of 3000", rows_from(0, 21, 64))) << screen;
+  t.keys("m", "G");
+  EXPECT_TRUE(shows(all_read + "rows 2980-3000 of 3000", rows_from(2979, 21, 64))) << screen;
 
-  // 200 x 50: 47 rows, and the long name has room
+  // 200 x 50: 47 rows, the last ones pulled into view, and the long name has room
   t.run("resize-window -t m -x 200 -y 50");
+  EXPECT_TRUE(shows(all_read + "rows 2954-3000 of 3000", rows_from(2953, 47, 100))) << screen;
+  t.keys("m", "Home");
   EXPECT_TRUE(shows(all_read + "rows 1-47 of 3000", rows_from(0, 47, 100))) << screen;
   EXPECT_EQ(50u, lines_of(screen).size());
   EXPECT_TRUE(wait_until([&] { return std::regex_match(line_at(screen = t.screen("m"), 49), delivering); }, 30))
@@ -229,7 +237,7 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
   write_file(dir + "/level", "23.5\n");
   open_session(t, "o", dir, 100, 24, "ZQK_SERVER=127.0.0.1:" + std::to_string(port));
   // without a server, with one signal: the sender ends after the third failure
-  const char* ways[] = {"int", "hup"};
+  const char* ways[] = {"int", "hup", "quit"};
   std::vector<std::string> dirs;
   for (const char* way : ways) {
     dirs.push_back(run_dir("global = { display = \"screen\"; };\n"
@@ -261,6 +269,14 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
   t.keys("o", "s");
   EXPECT_TRUE(summary_is("3 signals: 1 fresh, 1 stale, 1 never read | rows 1-2 of 2 | stale only")) << screen;
   EXPECT_EQ((std::vector<std::string>{"level 23.50", "never -"}), part(screen, 2, 2));
+  // a page of one row at the second; level leaves the stale rows and the page is pulled back
+  t.run("resize-window -t o -x 100 -y 4");
+  EXPECT_TRUE(summary_is("3 signals: 1 fresh, 1 stale, 1 never read | rows 1-1 of 2 | stale only")) << screen;
+  t.keys("o", "Down");
+  EXPECT_TRUE(summary_is("3 signals: 1 fresh, 1 stale, 1 never read | rows 2-2 of 2 | stale only")) << screen;
+  write_file(dir + "/level", "23.5\n");
+  EXPECT_TRUE(summary_is("3 signals: 2 fresh, 0 stale, 1 never read | rows 1-1 of 1 | stale only")) << screen;
+  EXPECT_EQ("never -", line_at(screen, 2));
 
   time_t away = time(NULL);
   stop_listener(l);
@@ -278,9 +294,13 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
     std::string line = last_line_of(t.screen("o"));
     return std::regex_match(line, m, failing) && std::stoi(m[2]) > failures && m[1] == since;
   }, 30)) << last_line_of(t.screen("o"));
+  std::regex ended("ended [0-9:]+ after 3 failures: -111 \\(Connection refused\\)" + keys);
   for (const char* way : ways)
-    EXPECT_TRUE(last_line(way, std::regex("ended [0-9:]+ after 3 failures: -111 \\(Connection refused\\)" + keys)))
-        << screen;
+    EXPECT_TRUE(last_line(way, ended)) << screen;
+  // Ctrl-Z gives the terminal back as found while morvane is stopped, and it takes it again after
+  t.keys("int", "C-z");
+  EXPECT_TRUE(wait_until([&] { return read_file(dirs[0] + "/stopped") == read_file(dirs[0] + "/before"); }, 30));
+  EXPECT_TRUE(last_line("int", ended)) << screen;
 
   l = start_listener(port);
   EXPECT_TRUE(last_line("o", delivering)) << screen;
@@ -296,12 +316,13 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
   EXPECT_NE(std::string::npos, table.find("Value put error:-111\n")) << table;
   t.keys("file", "q Enter");
 
-  // SIGTERM, Ctrl-C, SIGHUP: the process ends by the signal, the terminal as it was found
+  // SIGTERM, Ctrl-C, SIGHUP, SIGQUIT: the process ends by the signal, the terminal as it was found
   kill(atoi(pid.c_str()), SIGTERM);
   t.keys("int", "C-c");
   kill(atoi(read_file(dirs[1] + "/pid").c_str()), SIGHUP);
-  const char* statuses[] = {"143\n", "130\n", "129\n", "0\n"};
-  std::vector<std::string> all = {dir, dirs[0], dirs[1], to_file};
+  kill(atoi(read_file(dirs[2] + "/pid").c_str()), SIGQUIT);
+  const char* statuses[] = {"143\n", "130\n", "129\n", "131\n", "0\n"};
+  std::vector<std::string> all = {dir, dirs[0], dirs[1], dirs[2], to_file};
   for (size_t i = 0; i < all.size(); i++) {
     EXPECT_TRUE(wait_until([&] { return read_file(all[i] + "/status") == statuses[i]; }, 30))
         << read_file(all[i] + "/status");
@@ -314,10 +335,10 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
 }
 
 // Standard input and output are not terminals: the table, as without the key. The misspelt keys
-// are named before it, once each, in the file's order.
+// are named before it, once each for each group that holds them, in the file's order.
 TEST(ScreenTest, WithoutATerminalTheTableStaysAndMisspeltKeysAreNamedOnceWithTheirLine) {
   proc_t p = start_morvane(run_dir(
-      "global = { display = \"screen\"; stale_afte = 1; };\n"
+      "global = { display = \"screen\"; stale_afte = 1; snmp_comunity = \"x\"; };\n"
       "signal = ();\n"
       "signals = (\n"
       "  { name = \"Temp\"; call_type = 3; cmd = \"echo 21.5\"; value_type = 0; snmp_comunity = \"a\"; },\n"
@@ -332,6 +353,7 @@ TEST(ScreenTest, WithoutATerminalTheTableStaysAndMisspeltKeysAreNamedOnceWithThe
   send_input(p, "q\n");
   EXPECT_EQ(0, wait_exit(p, 30));
   EXPECT_EQ("morvane.conf:1: unknown key \"stale_afte\" in global\n"
+            "morvane.conf:1: unknown key \"snmp_comunity\" in global\n"
             "morvane.conf:2: unknown key \"signal\"\n"
             "morvane.conf:4: unknown key \"snmp_comunity\" in signals (and in 2 more)\n"
             "morvane.conf:5: unknown key \"value_typ\" in signals\n",

@@ -585,12 +585,12 @@ long* gets;       // GETs the agent has had, by community (how_index), shared wi
 // Counters served by a pass script, counted from the script's start as a device's from its
 // boot: .1 a Counter32 at 8e8 a second from 0, which wraps every 5.4 s (.11 at 4e8, every 10.7 s: a
 // loaded machine may take seconds for a round of snmpget processes, and a counter that wraps
-// twice between two readings cannot be told from one that wrapped once); .2 (and .4) a
-// Counter32 at 1234.5 a second from 3e9, below its last number after a restart; .3 a Counter64 at
-// 1234.5 a second above 2^63, where a double's step is 2048; .5 a Counter32 at 1234.5 a second
-// that starts 1e9 higher at each start, above its last number after a restart; .6 a Counter64 at
-// 1e12 a second, whose low half wraps 233 times a second. .1x and .2x are the same. Each GET is
-// logged in "gets".
+// twice between two readings cannot be told from one that wrapped once); .2 (and .4, and .7,
+// read plain) a Counter32 at 1234.5 a second from 3e9, below its last number after a restart; .3
+// a Counter64 at 1234.5 a second above 2^63, where a double's step is 2048; .5 a Counter32 at
+// 1234.5 a second that starts 1e9 higher at each start, above its last number after a restart;
+// .6 a Counter64 at 1e12 a second, whose low half wraps 233 times a second. .1x and .2x are the
+// same. Each GET is logged in "gets".
 std::string counters_script(const std::string& dir) {
   return "#!/bin/bash\n"
          "start=${EPOCHREALTIME/./}\n"
@@ -604,7 +604,7 @@ std::string counters_script(const std::string& dir) {
          "    case $oid in\n"
          "    *.1|*.21) printf '%s\\ncounter\\n%s\\n' $oid $(( us * 800 % 4294967296 )) ;;\n"
          "    *.11) printf '%s\\ncounter\\n%s\\n' $oid $(( us * 400 % 4294967296 )) ;;\n"
-         "    *.2|*.4|*.12|*.22) printf '%s\\ncounter\\n%s\\n' $oid $(( 3000000000 + us * 2469 / 2000000 )) ;;\n"
+         "    *.2|*.4|*.7|*.12|*.22) printf '%s\\ncounter\\n%s\\n' $oid $(( 3000000000 + us * 2469 / 2000000 )) ;;\n"
          "    *.3|*.13|*.23) printf '%s\\ncounter64\\n%u\\n' $oid $(( (1 << 63) + 12345 + us * 2469 / 2000000 )) ;;\n"
          "    *.5|*.25) printf '%s\\ncounter\\n%s\\n' $oid $(( lives * 1000000000 + us * 2469 / 2000000 )) ;;\n"
          "    *.6) printf '%s\\ncounter64\\n%u\\n' $oid $(( (1 << 62) + us * 1000000 )) ;;\n"
@@ -617,11 +617,11 @@ std::string counters_script(const std::string& dir) {
 }
 
 // Both engines read the counters of one agent as rates, the built-in one by v2c (with the
-// agent's uptime), by v3 with a view without it (with its engine boots) and by v1 with such a
-// view (which fails a GET that asks the uptime: with neither); the agent restarts
-// as after a reboot. Every rate delivered is near the truth (no spike, none negative, no double's
-// rounding), and the built-in engine gives a rate for every GET but the first of each life of
-// the agent, wraps included.
+// agent's uptime, asked too when the session's last signal is read plain), by v3 with a view
+// without it (with its engine boots) and by v1 with such a view (which fails a GET that asks the
+// uptime: with neither); the agent restarts as after a reboot. Every rate delivered is near the
+// truth (no spike, none negative, no double's rounding), and the built-in engine gives a rate for
+// every GET but the first of each life of the agent, wraps included.
 TEST(SnmpTest, CountersGiveTheirRatesAcrossWrapsAndARebootUnderBothEngines) {
   std::string dir = make_temp_dir();
   write_file(dir + "/counters", counters_script(dir), 0755);
@@ -640,12 +640,12 @@ TEST(SnmpTest, CountersGiveTheirRatesAcrossWrapsAndARebootUnderBothEngines) {
   auto signal = [&](int n) {
     return "{ name = \"c" + std::to_string(n) + "\"; signum = " + std::to_string(n) + "; call_type = " +
            std::to_string(n > 80 ? 2 : n != 64) + "; value_type = " + std::to_string(n == 71 || n == 81) +
-           "; rate = true; snmp_timeout = 5; snmp_community = \"" + (n == 64 ? "v1view" : "pub1") + "\"; ip_addr = \"" + address +
+           "; rate = " + (n == 67 ? "false" : "true") + "; snmp_timeout = 5; snmp_community = \"" + (n == 64 ? "v1view" : "pub1") + "\"; ip_addr = \"" + address +
            "\"; snmp_user = \"shaaes\"; snmp_sec_level = 2; snmp_auth_prot = 1; snmp_priv_prot = 1;"
            " snmp_auth_pphrase = \"shapassphrase\"; snmp_priv_pphrase = \"aespassphrase\";"
            " oid = \".1.3.6.1.4.1.99997." + std::to_string(n - 60) + "\"; }";
   };
-  const std::vector<int> builtin = {61, 62, 63, 64, 65, 66, 81, 82, 83, 85}, snmpget = {71, 72, 73};
+  const std::vector<int> builtin = {61, 62, 63, 64, 65, 66, 81, 82, 83, 85, 67}, snmpget = {71, 72, 73};
   std::vector<proc_t> procs;
   for (const std::vector<int>* table : {&builtin, &snmpget}) {
     std::string conf = std::string("global = { poll_period = 1000; stale_after = 5000; snmp_engine = \"") +
@@ -687,6 +687,7 @@ TEST(SnmpTest, CountersGiveTheirRatesAcrossWrapsAndARebootUnderBothEngines) {
     EXPECT_EQ(0, wait_exit(p, 30));
     EXPECT_EQ("", p.err());
   }
+  EXPECT_LE(3e9, rates(67).empty() ? 0 : rates(67).back()) << "the plain reading beside the rates";
   for (int n : {61, 62, 63, 64, 65, 66, 71, 72, 73, 81, 82, 83, 85}) {
     std::vector<double> got = rates(n);
     double t = truth(n);
@@ -714,7 +715,8 @@ TEST(SnmpTest, CountersGiveTheirRatesAcrossWrapsAndARebootUnderBothEngines) {
 // A table of a pass script: column 2 labels (row 1 with quotes, row 2 a backslash, row 3 an
 // escape byte, which snmpget prints in hex, on two lines past 16 bytes; then port-N) and column 3 N * 10, for rows 1-300;
 // column .2.1.1 has rows 5, 10 and 15 at N * 7, and loops (its getnext after row 15 is row 10
-// again); .3 has nothing.
+// again); .3 has nothing; .4.1.1 is indexed by unit and outlet, as a PDU's, with rows 1.5, 2.6
+// and 12.7 at unit * 100 + outlet.
 const char table_script[] =
     "#!/bin/bash\n"
     "t=.1.3.6.1.4.1.99996\n"
@@ -731,6 +733,7 @@ const char table_script[] =
     "    case $oid in\n"
     "    $t.1.1.[23].*) cell ${oid:23:1} ${oid:25} ;;\n"
     "    $t.2.1.1.*) echo $oid; echo integer; echo $(( ${oid:25} * 7 )) ;;\n"
+    "    $t.4.1.1.*) i=${oid:25}; printf '%s\\ninteger\\n%s\\n' $oid $(( ${i%.*} * 100 + ${i#*.} )) ;;\n"
     "    *) echo NONE ;;\n"
     "    esac ;;\n"
     "  getnext) read -r oid\n"
@@ -739,6 +742,9 @@ const char table_script[] =
     "    $t.1.1.3) next 3 0 ;;\n"
     "    $t|$t.1|$t.1.1|$t.1.1.1|$t.1.1.1.*|$t.1.1.2) next 2 0 ;;\n"
     "    $t.2.1.1.*) loop ${oid:25} ;;\n"
+    "    $t.4|$t.4.1|$t.4.1.1) printf '%s\\ninteger\\n105\\n' $t.4.1.1.1.5 ;;\n"
+    "    $t.4.1.1.1.5) printf '%s\\ninteger\\n206\\n' $t.4.1.1.2.6 ;;\n"
+    "    $t.4.1.1.2.6) printf '%s\\ninteger\\n1207\\n' $t.4.1.1.12.7 ;;\n"
     "    $t.1.*|$t.2|$t.2.*) loop 0 ;;\n"
     "    *) echo NONE ;;\n"
     "    esac ;;\n"
@@ -762,10 +768,10 @@ std::vector<std::string> frame_names(const std::string& out) {
 }
 
 // One line of morvane.conf walks each column, under both engines: the pass script's 300 rows by
-// v2c and by v1, its looping column, its empty column, an agent that never answers, and the
-// agent's own interface table (ifMtu named by ifDescr). Both are paced, so that the pass script
-// is free for the other's walks. A third run's rows take a number another signal has, and it is
-// refused.
+// v2c and by v1, its looping column, its empty column, its column of a two-part index, an agent
+// that never answers, and the agent's own interface table (ifMtu named by ifDescr). Both are
+// paced, so that the pass script is free for the other's walks. A third run's rows take a number
+// another signal has, and it is refused.
 TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) {
   std::string dir = make_temp_dir();
   write_file(dir + "/table", table_script, 0755);
@@ -796,7 +802,8 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
                       column("port", 1000, 1, t + ".1.1.3", t + ".1.1.2", address) + ", " +
                       column("v1", 5000, 0, t + ".1.1.3", t + ".1.1.2", address) + ", " +
                       column("loop", 3000, 1, t + ".2.1.1", "", address) + ", " +
-                      column("empty", 4000, 1, t + ".3", "", address) + ",\n" +
+                      column("empty", 4000, 1, t + ".3", "", address) + ", " +
+                      column("pdu", 7000, 1, t + ".4.1.1", "", address) + ",\n" +
                       column("dead", 6000, 1, t + ".1.1.3", "", "127.0.0.1:9") + ", " +
                       column("mtu", 2000, 1, ".1.3.6.1.2.1.2.2.1.4", ".1.3.6.1.2.1.2.2.1.2", address) + ", " +
                       "{ name = \"last\"; signum = 2; call_type = 3; cmd = \"echo 2\"; value_type = 1; }";
@@ -820,6 +827,10 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
   for (int i = 5; i <= 15; i += 5) {
     names.push_back("loop " + std::to_string(i));
     sent[3000 + i] = i * 7;
+  }
+  for (const auto& row : std::vector<std::pair<std::string, int>>{{"1.5", 105}, {"2.6", 206}, {"12.7", 1207}}) {
+    names.push_back("pdu " + row.first);  // numbered by the outlet, named by unit and outlet
+    sent[7000 + row.first.back() - '0'] = row.second;
   }
   for (const auto& row : interfaces) {
     names.push_back(row.second.first);
@@ -860,7 +871,8 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
 
 // The same table on three instances, shards 0/3, 1/3 and 2/3, each delivering to a server of its
 // own: twelve agents (one snmpd on twelve ports, one of them also written "udp:..."), sixty
-// commands and a column of an agent that never answers.
+// commands and a column of an agent that never answers. Each agent's first object is a column of
+// one row, so that the columns of the shards interleave: each instance walks its own.
 TEST(SnmpTest, ThreeShardsOfOneTableDeliverEverySignalOnceWithEachAgentWhole) {
   std::string dir = make_temp_dir();
   std::set<int> ports;
@@ -871,7 +883,7 @@ TEST(SnmpTest, ThreeShardsOfOneTableDeliverEverySignalOnceWithEachAgentWhole) {
     addresses += (addresses.empty() ? "" : ",udp:") + std::string("127.0.0.1:") + std::to_string(port);
   pid_t agent = start_snmpd(dir, addresses, "rocommunity pub1 127.0.0.1\noverride .1.3.6.1.4.1.99999.1.0 integer 7\n"
                                             "override .1.3.6.1.4.1.99999.2.0 integer 8\n");
-  const char* objects[] = {".1.3.6.1.4.1.99999.1.0", ".1.3.6.1.4.1.99999.2.0", ".1.3.6.1.2.1.4.2.0"};
+  const char* objects[] = {".1.3.6.1.4.1.99999.1", ".1.3.6.1.4.1.99999.2.0", ".1.3.6.1.2.1.4.2.0"};  // a column, two objects
   std::map<int, double> truth;  // by signum
   std::map<int, int> agent_of;  // signum: the agent's place in ports
   // a column on an agent that never answers: only its own shard walks it and says so
@@ -883,13 +895,13 @@ TEST(SnmpTest, ThreeShardsOfOneTableDeliverEverySignalOnceWithEachAgentWhole) {
     for (int j = 0; j < 3; j++) {
       int signum = 100 * (a + 1) + j;
       std::string reply;
-      ASSERT_TRUE(wait_until([&] { return !(reply = getCmdOut(probe + objects[j] + " 2>/dev/null")).empty(); }, 60))
+      ASSERT_TRUE(wait_until([&] { return !(reply = getCmdOut(probe + objects[j] + (j ? "" : ".0") + " 2>/dev/null")).empty(); }, 60))
           << read_file(dir + "/snmpd.log");
       truth[signum] = atof(reply.c_str());
       agent_of[signum] = a;
       table += "{ name = \"a" + std::to_string(signum) + "\"; signum = " + std::to_string(signum) +
-               "; call_type = 1; value_type = 1; snmp_community = \"pub1\"; ip_addr = \"" +
-               (a == 0 && j == 2 ? "udp:" : "") + "127.0.0.1:" + std::to_string(port) + "\"; oid = \"" + objects[j] + "\"; },\n";
+               "; call_type = 1; value_type = 1; snmp_timeout = 5; snmp_community = \"pub1\"; ip_addr = \"" +
+               (a == 0 && j == 2 ? "udp:" : "") + "127.0.0.1:" + std::to_string(port) + "\"; oid = \"" + objects[j] + "\"; walk = " + (j ? "false" : "true") + "; },\n";
     }
     a++;
   }
@@ -952,8 +964,8 @@ TEST(SnmpTest, ThreeShardsOfOneTableDeliverEverySignalOnceWithEachAgentWhole) {
 }
 
 const char* const hows[] = {"fine", "few", "swap", "rename", "extra", "index", "bad1", "bad3", "toobig",
-                            "generr10", "drop16", "flaky", "held", "spread", "enum", "far", "busy", "reorder",
-                            "rate", "rategenerr", "ratefast", "ratefrozen"};
+                            "generr10", "drop16", "flaky", "held", "spread", "enum", "far", "busy", "refuse7",
+                            "reorder", "rate", "rategenerr", "ratefast", "ratefrozen"};
 const int held_sent = 62;  // gets[held_sent]: "held" has sent its answer
 const int released = 63;  // gets[released]: the test lets "held" answer
 const int held_stops = 61;  // gets[held_stops]: the process "held" stops as its GET comes; 0: none
@@ -977,19 +989,11 @@ long index_of(netsnmp_pdu* r, long k) {
   return 0;
 }
 
-// Answers a GET with every object's last sub-identifier as its value, spoiled as the community
-// says: "few" drops the last varbind, "swap" swaps the first two, "rename" renames the second,
-// "extra" adds one, "toobig" refuses more than 10 objects, "index" names an error at index 99,
-// "bad1" and "bad3" name noSuchName at the object ending in 1 or 3. Weak agents: "generr10"
-// answers more than 10 objects with genErr at index 0, "drop16" drops GETs of more than 16,
-// "flaky" drops its first GET of more than one object. "enum" answers 7, then 1. "held" stops
-// the process the test names as its first GET comes, answers that GET once the test releases it,
-// and drops the others. Like many devices, it takes no more than 60 objects in a GET.
 // Answers the GET of a rate's community from one read of the agent's clock, in ticks: its
 // sysUpTime.0 ("ratefast": a thousand times too fast; "ratefrozen": always 12345; "rategenerr":
-// genErr there at the first GET that asks it), .1 a Counter64 at 1e6 a second by that clock, .2 a Counter32 at 1e9 a second,
-// which wraps every 4.3 s, .3 a Counter32 at 1e6 a second from 3e9 that starts again from 3e9
-// every 2 s, as one of a line card reloaded.
+// genErr there at the first GET that asks it), .1 a Counter64 at 1e6 a second by that clock,
+// .2 a Counter32 at 1e9 a second, which wraps every 4.3 s, .3 a Counter32 at 1e6 a second from
+// 3e9 that starts again from 3e9 every 2 s, as one of a line card reloaded.
 void answer_rate(netsnmp_pdu* r, const std::string& how) {
   uint64_t ticks = monotonic_ms() / 10;
   long i = 1;
@@ -1009,6 +1013,15 @@ void answer_rate(netsnmp_pdu* r, const std::string& how) {
   }
 }
 
+// Answers a GET with every object's last sub-identifier as its value, spoiled as the community
+// says: "few" drops the last varbind, "swap" swaps the first two, "rename" renames the second,
+// "extra" adds one, "toobig" refuses more than 10 objects, "index" names an error at index 99,
+// "bad1" and "bad3" name noSuchName at the object ending in 1 or 3. Weak agents: "generr10"
+// answers more than 10 objects with genErr at index 0, "refuse7" so answers any GET of the
+// object ending in 7, "drop16" drops GETs of more than 16, "flaky" drops its first GET of more
+// than one object. "enum" answers 7, then 1. "held" stops the process the test names as its first
+// GET comes, answers that GET once the test releases it, and drops the others. Like many devices,
+// it takes no more than 60 objects in a GET.
 int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
   if (op != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || pdu->command != SNMP_MSG_GET)
     return 1;
@@ -1058,7 +1071,7 @@ int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
     r->errstat = SNMP_ERR_TOOBIG;
   if ((how == "bad1" && index_of(r, 1)) || (how == "bad3" && index_of(r, 3)))
     r->errstat = SNMP_ERR_NOSUCHNAME, r->errindex = index_of(r, how == "bad1" ? 1 : 3);
-  if (how == "index" || n > 60 || (how == "generr10" && n > 10))
+  if (how == "index" || n > 60 || (how == "generr10" && n > 10) || (how == "refuse7" && index_of(r, 7)))
     r->errstat = SNMP_ERR_GENERR, r->errindex = how == "index" ? 99 : 0;
   if (!snmp_sess_send(responder, r))
     snmp_free_pdu(r);
@@ -1114,6 +1127,8 @@ TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWea
       {"toobig", 25, std::vector<int>(25), 1, 5}, {"fine", 70, std::vector<int>(70), 1, 0},
       // halved down from 25 in round 1, then 10 at a time
       {"generr10", 25, std::vector<int>(25), 1, 3},
+      // 8 refused, halved down to the one refused alone: 4 + 4, 2 + 2, 1 + 1; no smaller GETs after
+      {"refuse7", 8, {0, 0, 0, 0, 0, 0, -1, 0}, 1, 7},
       // 29 lost, then 14 + 15; a GET of 28 tried now and then is lost and asked as 14 + 14 + 1
       {"drop16", 29, std::vector<int>(29), 2, 3},
       // 60 lost once, then 30 + 30, and 60 again from round 3 on
