@@ -2,11 +2,14 @@
 // the bad device: ten live agents beside one named by a host whose name server never answers
 // (as root: a mount namespace of the benchmark's own) and beside a TCP agent that never accepts;
 // a weak agent that drops GETs of more than 16 objects, one that refuses more than 10 with genErr;
-// two v3 devices cloned with one engine ID at different boots. With --baseline, the same for
-// another binary. Usage: snmp_networks [--secs S] [--baseline BINARY] [BINARY]; needs snmpd.
+// two v3 devices cloned with one engine ID at different boots; a counter's rate across a far link
+// whose answers are held up at random. With --baseline, the same for another binary.
+// Usage: snmp_networks [--secs S] [--only live|weak|clones|far] [--baseline BINARY] [BINARY];
+// needs snmpd.
 #include <arpa/inet.h>
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -18,9 +21,14 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench.h"
@@ -147,12 +155,33 @@ static void* responder;
 static long* answered;
 static long* rounds;
 
+// "clock": sysUpTime.0 and a Counter64 rising 1 000 000 a second, from one read of the agent's
+// clock.
+static void clock_answer(netsnmp_pdu* r) {
+  static const oid uptime[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  uint64_t ticks = t.tv_sec * 100 + t.tv_nsec / 10000000;
+  u_long tick32 = ticks & 0xffffffff;
+  counter64 count = {(u_long)(ticks * 10000 >> 32), (u_long)(ticks * 10000 & 0xffffffff)};
+  r->command = SNMP_MSG_RESPONSE;
+  for (netsnmp_variable_list* v = r->variables; v; v = v->next_variable)
+    if (snmp_oid_compare(v->name, v->name_length, uptime, 9) == 0)
+      snmp_set_var_typed_value(v, ASN_TIMETICKS, &tick32, sizeof tick32);
+    else
+      snmp_set_var_typed_value(v, ASN_COUNTER64, &count, sizeof count);
+  if (!snmp_sess_send(responder, r))
+    snmp_free_pdu(r);
+}
+
 // Answers a GET with each object's last sub-identifier, unless it asks for more than limit
 // objects: "drop" then ignores it, "generr" refuses it with genErr at index 0.
 static int weak_answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
   if (op != NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE || pdu->command != SNMP_MSG_GET)
     return 1;
   std::string how((const char*)pdu->community, pdu->community_len);
+  if (how == "clock")
+    return clock_answer(snmp_clone_pdu(pdu)), 1;
   long n = 0, limit = how == "drop" ? 16 : 10;
   for (netsnmp_variable_list* v = pdu->variables; v; v = v->next_variable)
     n++;
@@ -231,6 +260,87 @@ static void weak_agents(const std::vector<std::string>& binaries) {
   end_child(agent, SIGKILL, false);
 }
 
+// --- a far link whose answers are held up at random ---------------------------------------------
+
+// Relays GETs to the agent on port at once and its answers back after 5 ms and up to jitter_ms
+// more at random, from a new loopback port; returns that port. Runs in a child that dies with us.
+static int start_jitter_relay(int port, int jitter_ms) {
+  int front_port, front = bind_udp_loopback(&front_port), back = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in agent = {};
+  agent.sin_family = AF_INET;
+  agent.sin_port = htons(port);
+  agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (front < 0 || connect(back, (sockaddr*)&agent, sizeof agent) != 0)
+    fail("cannot make a relay");
+  if (fork() != 0)
+    return front_port;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  std::multimap<double, std::string> due;  // answers, by when they leave
+  sockaddr_in poller = {};
+  socklen_t length = sizeof poller;
+  char data[65536];
+  for (;;) {
+    pollfd p[2] = {{front, POLLIN, 0}, {back, POLLIN, 0}};
+    poll(p, 2, due.empty() ? -1 : std::max(0, (int)((due.begin()->first - now()) * 1000) + 1));
+    ssize_t n = p[0].revents ? recvfrom(front, data, sizeof data, 0, (sockaddr*)&poller, &length) : -1;
+    if (n > 0)
+      send(back, data, n, 0);
+    if (p[1].revents && (n = recv(back, data, sizeof data, 0)) > 0)
+      due.insert({now() + (5 + rand() % (jitter_ms + 1)) / 1000.0, std::string(data, n)});
+    for (; !due.empty() && due.begin()->first <= now(); due.erase(due.begin()))
+      sendto(front, due.begin()->second.data(), due.begin()->second.size(), 0, (sockaddr*)&poller, length);
+  }
+}
+
+// In a thread of its own, keeps the numbers of the lines delivered on listening fd.
+static void keep_numbers(int fd, std::vector<double>* numbers, std::mutex* lock) {
+  std::thread([=] {
+    for (int c; (c = accept(fd, NULL, NULL)) >= 0;) {
+      FILE* in = fdopen(c, "r");
+      char line[256];
+      while (fgets(line, sizeof line, in)) {
+        std::lock_guard<std::mutex> hold(*lock);
+        numbers->push_back(atof(strchr(line, ' ') ? strchr(line, ' ') : line));
+      }
+      fclose(in);
+    }
+  }).detach();
+}
+
+static void jittery_link(const std::vector<std::string>& binaries) {
+  int port = free_udp_port();
+  pid_t agent = start_weak_agent(port);
+  int server_port, server = listen_loopback(&server_port);
+  std::vector<double> numbers;
+  std::mutex lock;
+  keep_numbers(server, &numbers, &lock);
+  for (int jitter : {80, 150})
+    for (const std::string& b : binaries) {
+      std::string table = conf({signal(0, 1, at(start_jitter_relay(port, jitter)), "1.3.6.1.4.1.4242.9.1",
+                                       "snmp_community = \"clock\"; rate = true;")});
+      morvane_t m;
+      if (!start_morvane(&m, b, table, at(server_port)))
+        fail("cannot start " + b);
+      sleep(5 + 3);  // its start-up pause, the first rounds and the agent's clock seen to keep time
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        numbers.clear();
+      }
+      usleep((useconds_t)(secs * 1e6));
+      stop_morvane(&m);
+      std::lock_guard<std::mutex> hold(lock);
+      std::vector<double> rates(numbers.begin(), numbers.end());
+      std::sort(rates.begin(), rates.end());
+      if (rates.empty())
+        fail("no rate was delivered");
+      printf("  answers held up 5 to %d ms, %s: rates %.3f to %.3f of the truth (median %.3f), %zu passes\n",
+             5 + jitter, b.c_str(), rates.front() / 1e6, rates.back() / 1e6, median(rates) / 1e6, rates.size());
+      fflush(stdout);
+    }
+  close(server);
+  end_child(agent, SIGKILL, false);
+}
+
 // --- cloned v3 devices ------------------------------------------------------------------------
 
 // An snmpd cloned from one template: engine ID "cloned", user "clone"; its state in dir is on its
@@ -273,17 +383,19 @@ static void clones(const std::vector<std::string>& binaries, const std::string& 
 
 int main(int argc, char** argv) {
   std::vector<std::string> binaries;
-  std::string baseline;
+  std::string baseline, only;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (a == "--secs" && i + 1 < argc)
       secs = atof(argv[++i]);
     else if (a == "--baseline" && i + 1 < argc)
       baseline = argv[++i];
+    else if (a == "--only" && i + 1 < argc)
+      only = argv[++i];
     else if (a[0] != '-')
       binaries.push_back(a);
     else
-      fail("usage: snmp_networks [--secs S] [--baseline BINARY] [BINARY]");
+      fail("usage: snmp_networks [--secs S] [--only live|weak|clones|far] [--baseline BINARY] [BINARY]");
   }
   if (binaries.empty())
     binaries.push_back(morvane_beside_bench());
@@ -298,12 +410,23 @@ int main(int argc, char** argv) {
   }
   std::string dir = make_temp_dir("morvane-networks");
   mkdir((dir + "/live").c_str(), 0700);
-  printf("live agents, period 0.5 s:\n");
-  live_agents(binaries, dir);
-  printf("weak agents, period 0.5 s:\n");
-  weak_agents(binaries);
-  printf("cloned v3 devices, period 0.5 s:\n");
-  clones(binaries, dir);
+  if (only.empty() || only == "live") {
+    printf("live agents, period 0.5 s:\n");
+    live_agents(binaries, dir);
+  }
+  if (only.empty() || only == "weak") {
+    printf("weak agents, period 0.5 s:\n");
+    weak_agents(binaries);
+  }
+  if (only.empty() || only == "clones") {
+    printf("cloned v3 devices, period 0.5 s:\n");
+    clones(binaries, dir);
+  }
+  if (only.empty() || only == "far") {
+    printf("a far link, a Counter64 rising 1 000 000 a second as a rate, period 0.5 s:\n");
+    fflush(stdout);
+    jittery_link(binaries);
+  }
   remove_tree(dir);
   return 0;
 }
