@@ -23,10 +23,6 @@ bool comp(signal_t* a, signal_t* b);
 int name_width(const std::vector<signal_t*>& table);
 // Returns the byte count that pads name to W terminal columns (W plus its multi-byte excess).
 int name_padding(const std::string& name, int width);
-// Returns text with the C0 controls, DEL, the UTF-8 C1 controls (C2 80..C2 9F, both bytes) and
-// backslash written as \x1b-style escapes ("\\" for a backslash); line end, tab and all other
-// bytes are kept, so nothing in it can steer the terminal.
-std::string visible_text(const std::string& text);
 // Writes one frame (clear, header, one line per signal of value type 0 to 3) to out with
 // printf-style writes, each reading in cyan, or in yellow when it is stale under the global
 // stale_after (is_stale); the closing line end is the caller's.

@@ -98,8 +98,14 @@ int64_t monotonic_ms();
 // Points standard error at /dev/null; returns a descriptor of what it was (close-on-exec), or
 // -1 when it cannot be kept.
 int silence_stderr();
+// True when conf (null: none) reads SNMP signals with the built-in engine.
+bool builtin_engine(const snmp_conf_t* conf);
 // True when conf's stale_after is in force (conf not null, stale_after > 0) and s has had no
 // good reply yet, or its last one is more than stale_after ms older than now_ms.
 bool is_stale(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms);
+// Returns text with the C0 controls, DEL, the UTF-8 C1 controls (C2 80..C2 9F, both bytes) and
+// backslash written as \x1b-style escapes ("\\" for a backslash); line end, tab and all other
+// bytes are kept, so nothing in it can steer the terminal.
+std::string visible_text(const std::string& text);
 
 #endif

@@ -35,47 +35,6 @@ int name_padding(const std::string& name, int width) {
   return (int)name.size() + width - (int)utf8_length(name);
 }
 
-// Appends the escape for byte c: \\ for a backslash, \xNN for any other byte.
-static void append_escape(std::string* out, unsigned char c) {
-  static const char hex[] = "0123456789abcdef";
-  out->push_back('\\');
-  if (c == '\\') {
-    out->push_back('\\');
-    return;
-  }
-  out->push_back('x');
-  out->push_back(hex[c >> 4]);
-  out->push_back(hex[c & 15]);
-}
-
-static bool needs_escape(unsigned char c) {
-  return (c < 0x20 && c != '\n' && c != '\t') || c == 0x7f || c == '\\';
-}
-
-// True for the UTF-8 form of a C1 control (U+0080..U+009F: C2 80..C2 9F) starting at text[i];
-// a terminal that honours 8-bit controls takes U+009B as CSI and U+009D as OSC.
-static bool c1_control_at(const std::string& text, size_t i) {
-  return (unsigned char)text[i] == 0xc2 && i + 1 < text.size() &&
-         (unsigned char)text[i + 1] >= 0x80 && (unsigned char)text[i + 1] <= 0x9f;
-}
-
-std::string visible_text(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); i++) {
-    unsigned char c = text[i];
-    if (c1_control_at(text, i)) {
-      append_escape(&out, c);
-      append_escape(&out, (unsigned char)text[++i]);
-    } else if (needs_escape(c)) {
-      append_escape(&out, c);
-    } else {
-      out.push_back((char)c);
-    }
-  }
-  return out;
-}
-
 static void print_header(FILE* out, int width) {
   fprintf(out, "\x1b[34;1m%-*s%s\x1b[0m\n", width, "Name", "Value");
 }

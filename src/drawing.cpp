@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <string>
 
-#include "display.h"
 #include "sender.h"
 #include "signals.h"
 #include "terminal.h"

@@ -48,10 +48,6 @@ static bool fetched(const signal_t* s) {
   return s->call_type >= 0 && s->call_type <= 3;
 }
 
-bool builtin_engine(const snmp_conf_t* conf) {
-  return conf && conf->snmp_engine == "builtin";
-}
-
 // The signals this thread walks: the whole table, or only its commands beside the engine.
 static std::vector<signal_t*> walked() {
   if (!builtin_engine(global_snmp_conf))

@@ -1,5 +1,6 @@
 // The signal table and the global overrides, and the helpers every floor uses: the text
-// reading's lock, the monotonic clock, standard error silenced, staleness.
+// reading's lock, the monotonic clock, standard error silenced, staleness, the engine chosen,
+// texts made safe for a terminal.
 #include "signals.h"
 
 #include <fcntl.h>
@@ -39,9 +40,54 @@ int silence_stderr() {
   return saved;
 }
 
+bool builtin_engine(const snmp_conf_t* conf) {
+  return conf && conf->snmp_engine == "builtin";
+}
+
 bool is_stale(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms) {
   if (!conf || conf->stale_after <= 0)
     return false;
   int64_t at = s->good_at.load();
   return at == 0 || now_ms - at > conf->stale_after;
+}
+
+// Appends the escape for byte c: \\ for a backslash, \xNN for any other byte.
+static void append_escape(std::string* out, unsigned char c) {
+  static const char hex[] = "0123456789abcdef";
+  out->push_back('\\');
+  if (c == '\\') {
+    out->push_back('\\');
+    return;
+  }
+  out->push_back('x');
+  out->push_back(hex[c >> 4]);
+  out->push_back(hex[c & 15]);
+}
+
+static bool needs_escape(unsigned char c) {
+  return (c < 0x20 && c != '\n' && c != '\t') || c == 0x7f || c == '\\';
+}
+
+// True for the UTF-8 form of a C1 control (U+0080..U+009F: C2 80..C2 9F) starting at text[i];
+// a terminal that honours 8-bit controls takes U+009B as CSI and U+009D as OSC.
+static bool c1_control_at(const std::string& text, size_t i) {
+  return (unsigned char)text[i] == 0xc2 && i + 1 < text.size() &&
+         (unsigned char)text[i + 1] >= 0x80 && (unsigned char)text[i + 1] <= 0x9f;
+}
+
+std::string visible_text(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); i++) {
+    unsigned char c = text[i];
+    if (c1_control_at(text, i)) {
+      append_escape(&out, c);
+      append_escape(&out, (unsigned char)text[++i]);
+    } else if (needs_escape(c)) {
+      append_escape(&out, c);
+    } else {
+      out.push_back((char)c);
+    }
+  }
+  return out;
 }

@@ -8,9 +8,7 @@
 #include <map>
 #include <sstream>
 
-#include "display.h"
 #include "getcmdout.h"
-#include "poller.h"
 #include "signals.h"
 #include "snmpcmd.h"
 #include "snmpsession.h"
