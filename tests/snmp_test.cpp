@@ -1209,6 +1209,7 @@ TEST(SnmpTest, RatesGoByTheAgentsClockAndTellAWrapFromACounterThatStartsAgain) {
   relay_t *far[] = {start_relay(port, {6, 0, 0, 0, 80}), start_relay(port, {6, 0, 0, 0, 80})},
           *near[] = {start_relay(port, {3}), start_relay(port, {3})};
   std::vector<signal_t*> table;
+  static count_base_t bases[6];  // live on with their signals, as the tool's own do
   auto rate = [&](const char* how, relay_t* relay, int k) {
     signal_t* s = new_signal();
     s->call_type = 1;
@@ -1216,7 +1217,7 @@ TEST(SnmpTest, RatesGoByTheAgentsClockAndTellAWrapFromACounterThatStartsAgain) {
     s->snmp_community = how;
     s->ip_addr = "127.0.0.1:" + std::to_string(relay->port);
     s->oid = ".1.3.6.1.4.1.4242.1." + std::to_string(k);
-    s->rate = new count_base_t;
+    s->rate = &bases[table.size()];
     table.push_back(s);
   };
   for (int k = 1; k <= 3; k++)
