@@ -153,6 +153,7 @@ struct session_t {
   uint32_t life = 0;
   uint32_t uptime = 0;         // ticks (1/100 s) in its last answer that had one
   int64_t uptime_ms = 0;       // monotonic_ms() when that answer was read; 0: none yet
+  int64_t uptime_trip = 0;     // ms from its GET to that answer
   uint32_t clock_ticks = 0;    // the uptime, our time and the trip of the life's first answer
   int64_t clock_ms = 0, clock_trip = 0;  // with one, against which it keeps time; 0: none yet
   u_int life_boots = 0;        // v3 engine boots and ID at its last answer that knew them

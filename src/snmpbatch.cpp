@@ -73,13 +73,15 @@ netsnmp_pdu* batch_pdu(const session_t* s, const request_t& r) {
 // True when the agent's uptime is not where its last one and the time since put it, in ticks:
 // it went back (a restart), or on by less than the time since (a restart while unheard), or by
 // more (our clock stood still, suspended: a restart is the safe guess). Its own wrap at 2^32
-// ticks (497 days) is where the last one puts it; so is an answer a little out of order.
-static bool uptime_broke(const session_t* s, uint32_t uptime, int64_t now_ms) {
+// ticks (497 days) is where the last one puts it; so is an answer a little out of order. Each
+// answer was read up to its round trip after the agent wrote it, so a process held up (a loaded
+// machine) is no restart: the trips of both answers widen the slack.
+static bool uptime_broke(const session_t* s, uint32_t uptime, int64_t now_ms, int64_t trip_ms) {
   int64_t since = now_ms - s->uptime_ms;
   if (since / 10 >= INT32_MAX)
     return true;
   int32_t off = (int32_t)(uptime - (uint32_t)(s->uptime + since / 10));
-  int64_t slack = 100 + since / 1000;  // 1 s, and 1% of the time since
+  int64_t slack = 100 + since / 1000 + (trip_ms + s->uptime_trip) / 10;  // 1 s, 1% and the trips
   return off > slack || off < -slack;
 }
 
@@ -111,7 +113,7 @@ static uint32_t agent_life(session_t* s, const answer_t* a, int64_t trip_ms, boo
   std::string engine;
   if (by_boots)
     engine.assign((const char*)live(s)->securityEngineID, live(s)->securityEngineIDLen);
-  bool uptime_says = a->has_uptime && s->uptime_ms && uptime_broke(s, a->uptime, now);
+  bool uptime_says = a->has_uptime && s->uptime_ms && uptime_broke(s, a->uptime, now, trip_ms);
   bool boots_say = by_boots && !s->life_engine.empty() && (s->boots != s->life_boots || engine != s->life_engine);
   bool restarted = uptime_says || boots_say;
   *by_uptime = uptime_says && !boots_say;
@@ -119,6 +121,7 @@ static uint32_t agent_life(session_t* s, const answer_t* a, int64_t trip_ms, boo
   if (a->has_uptime) {
     s->uptime = a->uptime;
     s->uptime_ms = now;
+    s->uptime_trip = trip_ms;
     s->uptime_errors = 0;
   }
   if (by_boots) {
