@@ -536,10 +536,12 @@ static void read_wire(snmp_engine_t* e, session_t* s) {
   sockaddr_storage from;
   socklen_t length = sizeof from;
   ssize_t n = recvfrom(s->fd, e->wire.data(), e->wire.size(), MSG_DONTWAIT, (sockaddr*)&from, &length);
-  if (n >= 0 && source_accepted(&from))
-    take_datagram(s, e->wire.data(), (size_t)n);
-  else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+  if (n >= 0) {
+    if (source_accepted(&from))
+      take_datagram(s, e->wire.data(), (size_t)n);
+  } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
     read_failed(e, s);
+  }
   after_io(e, s);
 }
 
