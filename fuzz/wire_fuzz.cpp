@@ -75,10 +75,10 @@ static bool same_state(const session_t* a, const session_t* b) {
   for (size_t k = 0; k < count; k++)
     if (a->members[k].by_node != b->members[k].by_node || a->members[k].plain != b->members[k].plain)
       return false;
-  return a->per_get == b->per_get && a->backlog == b->backlog && a->ready == b->ready &&
-         a->uptime_refused == b->uptime_refused && a->uptime_errors == b->uptime_errors &&
-         a->least_refused == b->least_refused &&
-         a->largest_answer == b->largest_answer;
+  return a->sizes.per_get == b->sizes.per_get && a->queue.backlog == b->queue.backlog &&
+         a->queue.ready == b->queue.ready && a->life.uptime_refused == b->life.uptime_refused &&
+         a->life.uptime_errors == b->life.uptime_errors && a->queue.least_refused == b->queue.least_refused &&
+         a->queue.largest_answer == b->queue.largest_answer;
 }
 
 static bool same_varbind(const netsnmp_variable_list* a, const netsnmp_variable_list* b) {

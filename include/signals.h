@@ -95,6 +95,8 @@ void set_text_value(signal_t* s, const std::string& text);
 
 // Returns milliseconds of the monotonic clock; never 0 once the start-up pause is over.
 int64_t monotonic_ms();
+// Returns nanoseconds of the monotonic clock.
+int64_t monotonic_ns();
 // Points standard error at /dev/null; returns a descriptor of what it was (close-on-exec), or
 // -1 when it cannot be kept.
 int silence_stderr();

@@ -5,18 +5,31 @@
 #ifndef MORVANE_SNMPV3_H
 #define MORVANE_SNMPV3_H
 
+#include <sys/types.h>
+
 #include <deque>
 #include <map>
 #include <string>
 
 struct session_t;
 struct snmp_pdu;
+struct usmUser;
 
 // The sessions of one engine ID.
 struct gate_t {
   session_t* holder = NULL;       // whose GETs are in flight
+  bool handed = false;            // the holder was handed the gate and has not entered it yet
   std::deque<session_t*> queue;   // waiting for the holder's answers, in the order they came
   session_t* time_owner = NULL;   // the last to put its engine time in; null: none has yet
+};
+
+// A session's own v3 state, written by this room alone: its user entry and its agent's engine
+// boots and time, put into the library's lists before its GETs, and the gate it holds.
+struct v3_t {
+  struct usmUser* user = NULL;
+  gate_t* gate = NULL;
+  bool time_known = false;
+  u_int boots = 0, engine_time = 0, time_taken = 0;  // time_taken: the library's local seconds
 };
 
 typedef std::map<std::string, gate_t> gates_t;  // by engine ID
@@ -32,9 +45,9 @@ struct snmp_pdu* probe_pdu();
 // names none.
 bool learn_engine_id(session_t* s, const struct snmp_pdu* pdu);
 
-// True when s may send a GET: it holds the gate of its engine ID now, and while it holds it, no
-// other session waits. False when it waits in the queue, to be handed the gate when the holder
-// leaves, or holds it and others wait: it sends no more until it leaves.
+// True when s may send a GET: it holds the gate of its engine ID now (taken, or just handed), and
+// while it holds it, no other session waits. False when it waits in the queue, to be handed the
+// gate when the holder leaves, or holds it and others wait: it sends no more until it leaves.
 bool enter_gate(gates_t* gates, session_t* s);
 // True when s's agent checks no engine time (below authNoPriv), or s knows that time.
 bool knows_engine_time(const session_t* s);
@@ -45,8 +58,9 @@ void own_v3_state(session_t* s);
 // Keeps the engine boots and time in the library's entry, which an answer to s's GET just
 // passed, as s's own.
 void keep_engine_time(session_t* s);
-// Releases the gate s holds; returns it, so that the caller hands it on, or null when s held none.
-gate_t* leave_gate(session_t* s);
+// Releases the gate s holds and hands it to the first session waiting; returns that session,
+// which the caller lets send, or null when none waits or s held no gate.
+session_t* leave_gate(session_t* s);
 // Frees s's user entry and forgets its engine time: its session is being closed.
 void drop_v3_state(session_t* s);
 

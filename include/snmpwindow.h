@@ -12,9 +12,34 @@
 struct session_t;
 struct request_t;
 
+// A session's window, written by this room alone.
+struct window_t {
+  size_t size = 1;
+  size_t limit = 1;        // the most it may open to (snmp_window)
+  size_t burst = 0;        // the most GETs of a round's first send; 0: none lost yet
+  int lossless_rounds = 0;  // rounds that lost nothing since the last try of a wider first send
+  int widen_wait = 1;      // lossless rounds before a first send one wider than burst
+  size_t credit = 0;       // answers in time while it held the round back, since it last opened
+  size_t first_sent = 0;   // GETs of this round sent before its first answer
+  size_t answers = 0;      // answers read this round
+  size_t in_time = 0;      // of them, those of GETs of values that came in time
+  bool lost = false;       // a GET of this round was lost
+  size_t first_lost = 0;   // the place of the first GET lost in this round's first send; 0: none
+  size_t deepest_first = 0;  // the place of the last GET of this round's first send answered
+  bool reorders = false;   // the agent answered a GET given up as overtaken: overtaking tells nothing
+  int given_up[4] = {};    // request IDs of the last GETs given up as overtaken
+  int64_t least_ns = 0;    // the shortest answer of a GET of values this round, ns; 0: none yet
+  int64_t last_least_ns = 0;  // the same of the last round
+  int64_t heard_ns = 0;    // when the agent last answered, monotonic
+  int64_t sent_ns = 0;     // when the last GET went, monotonic
+  int64_t closed_ns = 0;   // when it last closed: GETs sent before then close it no more
+};
+
 // The most GETs in flight per session when snmp_window is not set.
 const int default_window = 32;
 
+// Sets the most GETs s may keep in flight (snmp_window).
+void window_limit(session_t* s, size_t limit);
 // Returns how many requests s may have in flight now.
 size_t window_room(const session_t* s);
 // True when s's window is too narrow for the pace (ns from a round's start to the next's): at one
@@ -38,6 +63,8 @@ bool overtaken(session_t* s, const request_t& r);
 // Notes an answer to reqid, which no request in flight has: one to a GET given up as overtaken
 // shows an agent that answers out of order (AgentX subagents, proxies).
 void window_stray_answer(session_t* s, long reqid);
+// Forgets the answers' round trips: s was closed, and its next open may reach the agent another way.
+void window_forget_trips(session_t* s);
 // Ends s's round: a wider first send that lost nothing is kept, and after a failed round (the
 // session is closed) the window starts again from one GET.
 void window_round_end(session_t* s, bool failed);

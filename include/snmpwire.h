@@ -45,6 +45,13 @@ bool wire_fits(const session_t* s);
 // True when snmp.conf's source filter (sourceFilterType, sourceFilterAddress) lets in a datagram
 // from the address from, as the library's read would.
 bool source_accepted(const sockaddr_storage* from);
+// The most bytes the BER of an object's name takes: a 64-bit sub-identifier takes at most 10.
+const size_t max_name_ber = MAX_OID_LEN * 10 + 8;
+
+// Encodes name as the library's encoder does, at the end of ber (max_name_ber bytes); returns
+// how many bytes it takes, 0 when BER cannot carry it (a first sub-identifier above 2, or a
+// second above 39 under 0 or 1, which the library's parser takes).
+size_t encode_name(const oid* name, size_t length, u_char* ber);
 // Encodes the members' names for the wire, once; false when there is no memory for them.
 bool encode_names(session_t* s);
 // Builds at the end of buf (size bytes) the GET of r's members, with sysUpTime.0 after them when

@@ -29,6 +29,12 @@ int64_t monotonic_ms() {
   return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
+int64_t monotonic_ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
 int silence_stderr() {
   fflush(stderr);
   int saved = fcntl(2, F_DUPFD_CLOEXEC, 3);

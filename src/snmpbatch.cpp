@@ -2,55 +2,52 @@
 // gives each member, as snmpget gives it for each object alone. Used by the engine's thread only.
 #include "snmpbatch.h"
 
-#include <stdio.h>
-
 #include <algorithm>
 
 #include "parser.h"
 #include "signals.h"
+#include "snmplife.h"
 #include "snmpprint.h"
 #include "snmpsession.h"
-#include "snmpv3.h"
 #include "snmpwire.h"
 
-// At most this many rounds that went well pass between two tries of a larger GET, after each
-// try that failed doubled the wait: a weak agent costs one timeout that often.
+// At most this many rounds taken whole pass between two tries of a larger GET, after each try
+// that failed doubled the wait: a weak agent costs one timeout that often.
 static const int max_grow_wait = 256;
 
 void begin_batches(session_t* s) {
-  s->next = 0;
-  s->backlog.clear();
-  s->ready.clear();
-  s->answered = false;
-  s->largest_answer = 0;
-  s->least_refused = 0;
+  s->queue = queue_t();
 }
 
 bool more_to_ask(const session_t* s) {
-  return !s->ready.empty() || !s->backlog.empty() || s->next < s->members.size();
+  const queue_t& q = s->queue;
+  return !q.ready.empty() || !q.backlog.empty() || q.next < s->members.size();
 }
 
-// A round's first GET asks for twice per_get once enough rounds went well since the last try.
+// A round's first GET asks for twice per_get once enough rounds were taken since the last try.
 static size_t batch_size(const session_t* s) {
-  bool first = !s->answered && s->next == 0 && s->backlog.empty() && s->ready.empty();
-  if (first && s->good_rounds >= s->grow_wait && s->per_get < max_objects_per_get)
-    return std::min(2 * s->per_get, max_objects_per_get);
-  return s->per_get;
+  const queue_t& q = s->queue;
+  const sizes_t& z = s->sizes;
+  bool first = !q.answered && q.next == 0 && q.backlog.empty() && q.ready.empty();
+  if (first && z.taken_rounds >= z.grow_wait && z.per_get < max_objects_per_get)
+    return std::min(2 * z.per_get, max_objects_per_get);
+  return z.per_get;
 }
 
 bool next_batch(session_t* s, request_t* r) {
-  if (!s->ready.empty()) {
-    r->asked.swap(s->ready.front());
-    s->ready.pop_front();
+  queue_t& q = s->queue;
+  if (!q.ready.empty()) {
+    r->asked.swap(q.ready.front());
+    q.ready.pop_front();
   } else {
-    size_t size = batch_size(s), k = std::min(size, s->backlog.size());
-    r->asked.assign(s->backlog.begin(), s->backlog.begin() + k);
-    s->backlog.erase(s->backlog.begin(), s->backlog.begin() + k);
-    while (r->asked.size() < size && s->next < s->members.size())
-      r->asked.push_back((uint32_t)s->next++);
+    size_t size = batch_size(s), k = std::min(size, q.backlog.size());
+    r->asked.assign(q.backlog.begin(), q.backlog.begin() + k);
+    q.backlog.erase(q.backlog.begin(), q.backlog.begin() + k);
+    while (r->asked.size() < size && q.next < s->members.size())
+      r->asked.push_back((uint32_t)q.next++);
   }
-  r->growing = r->asked.size() > s->per_get;
-  r->uptime = s->rates && !s->uptime_refused;
+  r->growing = r->asked.size() > s->sizes.per_get;
+  r->uptime = asks_uptime(&s->life);
   return !r->asked.empty();
 }
 
@@ -70,90 +67,13 @@ netsnmp_pdu* batch_pdu(const session_t* s, const request_t& r) {
   return pdu;
 }
 
-// True when the agent's uptime is not where its last one and the time since put it, in ticks:
-// it went back (a restart), or on by less than the time since (a restart while unheard), or by
-// more (our clock stood still, suspended: a restart is the safe guess). Its own wrap at 2^32
-// ticks (497 days) is where the last one puts it; so is an answer a little out of order. Each
-// answer was read up to its round trip after the agent wrote it, so a process held up (a loaded
-// machine) is no restart: the trips of both answers widen the slack.
-static bool uptime_broke(const session_t* s, uint32_t uptime, int64_t now_ms, int64_t trip_ms) {
-  int64_t since = now_ms - s->uptime_ms;
-  if (since / 10 >= INT32_MAX)
-    return true;
-  int32_t off = (int32_t)(uptime - (uint32_t)(s->uptime + since / 10));
-  int64_t slack = 100 + since / 1000 + (trip_ms + s->uptime_trip) / 10;  // 1 s, 1% and the trips
-  return off > slack || off < -slack;
-}
-
-// True when the agent's uptime has kept pace with our clock since the first answer of its life
-// that had one, over a span long enough to tell: twice what our clock's error allows (the two
-// answers' round trips, a tick each, and 1%). An uptime that stands, is 0 or counts in other
-// units never has; until it has, a rate goes by our clock.
-static bool uptime_keeps_time(session_t* s, uint32_t uptime, int64_t now, int64_t trip_ms, bool restarted) {
-  if (restarted || !s->clock_ms) {
-    s->clock_ticks = uptime;
-    s->clock_ms = now;
-    s->clock_trip = trip_ms;
-    return false;
-  }
-  int64_t span = now - s->clock_ms, slack = s->clock_trip + trip_ms + 20 + span / 100;
-  int64_t off = (int64_t)(uint32_t)(uptime - s->clock_ticks) * 10 - span;
-  return span >= 2 * slack && off <= slack && off >= -slack;
-}
-
-// The life of the agent that the answer shows: the session's, counting the restart it shows (a
-// v3 agent of another engine ID is another agent); 0 when it shows neither the agent's uptime
-// nor its v3 engine boots. by_uptime: a restart that only its uptime shows; timed: its uptime
-// keeps time (uptime_keeps_time), the answer coming trip_ms after its GET.
-static uint32_t agent_life(session_t* s, const answer_t* a, int64_t trip_ms, bool* by_uptime, bool* timed) {
-  bool by_boots = is_v3(s) && s->time_known;
-  if (!a->has_uptime && !by_boots)
-    return 0;
-  int64_t now = monotonic_ms();
-  std::string engine;
-  if (by_boots)
-    engine.assign((const char*)live(s)->securityEngineID, live(s)->securityEngineIDLen);
-  bool uptime_says = a->has_uptime && s->uptime_ms && uptime_broke(s, a->uptime, now, trip_ms);
-  bool boots_say = by_boots && !s->life_engine.empty() && (s->boots != s->life_boots || engine != s->life_engine);
-  bool restarted = uptime_says || boots_say;
-  *by_uptime = uptime_says && !boots_say;
-  *timed = a->has_uptime && uptime_keeps_time(s, a->uptime, now, trip_ms, restarted);
-  if (a->has_uptime) {
-    s->uptime = a->uptime;
-    s->uptime_ms = now;
-    s->uptime_trip = trip_ms;
-    s->uptime_errors = 0;
-  }
-  if (by_boots) {
-    s->life_boots = s->boots;
-    s->life_engine.swap(engine);
-  }
-  if (!s->life || restarted)
-    s->life++;
-  return s->life;
-}
-
-// A restart that only the agent's uptime showed, while no counter asked with it went back (fell
-// none, rose some), is doubted; after three such in a row, with no true restart between, the
-// uptime is no clock (it stands, is 0 or counts in other units) and no longer asked: the
-// session's rates go on without it, as the snmpget engine's do, where they would get no reading.
-static void doubt_uptime(session_t* s, int fell, int rose) {
-  if (fell)
-    s->doubted = 0;
-  if (fell || !rose || ++s->doubted < 3)
-    return;
-  s->uptime_refused = true;
-  fprintf(stderr, "morvane: the sysUpTime.0 of %s showed three restarts in a row that its counters did not: "
-          "its rates go without it\n", s->members[0].signal->ip_addr.c_str());
-}
-
 // Each member asked gets the varbind that names its object, at its place when the agent kept
 // the order; a member whose object no varbind names gets an empty reply. A rate's interval is the
 // agent's uptime where that is the better measure (res_count).
 static void reply_each(session_t* s, request_t* r, answer_t* a) {
   bool by_uptime = false, timed = false;
   agent_clock_t clock = {a->uptime, (r->answered_ns - r->sent_ns) / 1000000};
-  uint32_t life = s->rates ? agent_life(s, a, clock.trip_ms, &by_uptime, &timed) : 0;
+  uint32_t life = s->life.rates ? agent_life(s, a, clock.trip_ms, &by_uptime, &timed) : 0;
   int fell = 0, rose = 0;
   for (size_t i = 0; i < r->asked.size(); i++) {
     member_t& m = s->members[r->asked[i]];
@@ -167,9 +87,9 @@ static void reply_each(session_t* s, request_t* r, answer_t* a) {
   if (by_uptime)
     doubt_uptime(s, fell, rose);
   r->read = true;
-  s->largest_answer = std::max(s->largest_answer, r->asked.size());
+  s->queue.largest_answer = std::max(s->queue.largest_answer, r->asked.size());
   if (r->growing)
-    s->per_get = r->asked.size();
+    s->sizes.per_get = r->asked.size();
   r->asked.clear();
 }
 
@@ -179,18 +99,23 @@ static void ask_again(session_t* s, request_t* r, size_t size) {
   if (r->asked.empty())
     return;
   size = std::min(size, r->asked.size());
-  s->backlog.insert(s->backlog.begin(), r->asked.begin() + size, r->asked.end());
+  queue_t& q = s->queue;
+  q.backlog.insert(q.backlog.begin(), r->asked.begin() + size, r->asked.end());
   r->asked.resize(size);
-  s->ready.emplace_front();
-  s->ready.front().swap(r->asked);
+  q.ready.emplace_front();
+  q.ready.front().swap(r->asked);
+}
+
+void give_back(session_t* s, request_t* r) {
+  ask_again(s, r, r->asked.size());
 }
 
 // A larger GET the agent did not take: it is asked again in GETs of the old size, and the next
 // try waits twice as many rounds.
 static void growth_failed(session_t* s, request_t* r) {
-  s->good_rounds = 0;
-  s->grow_wait = std::min(2 * s->grow_wait, max_grow_wait);
-  ask_again(s, r, s->per_get);
+  s->sizes.taken_rounds = 0;
+  s->sizes.grow_wait = std::min(2 * s->sizes.grow_wait, max_grow_wait);
+  ask_again(s, r, s->sizes.per_get);
 }
 
 // A GET refused as a whole (tooBig, or an error status with no usable index) goes again in
@@ -207,9 +132,9 @@ static void split(session_t* s, request_t* r, bool too_big) {
   }
   size_t half = r->asked.size() / 2;
   if (too_big)
-    s->per_get = std::min(s->per_get, half);  // the agent says so: for good
-  else if (!s->least_refused || r->asked.size() < s->least_refused)
-    s->least_refused = r->asked.size();
+    s->sizes.per_get = std::min(s->sizes.per_get, half);  // the agent says so: for good
+  else if (!s->queue.least_refused || r->asked.size() < s->queue.least_refused)
+    s->queue.least_refused = r->asked.size();
   ask_again(s, r, half);
 }
 
@@ -221,17 +146,14 @@ static void drop_failed(session_t* s, request_t* r, long index) {
   ask_again(s, r, r->asked.size());
 }
 
-// An agent that fails the GET at its sysUpTime.0: the GET goes again. v1's noSuchName says it has
-// none to give, and so do three other errors there in a row: the session's rates then go on
-// without the agent's uptime. A passing error (genErr) leaves the uptime asked.
-static void uptime_failed(session_t* s, request_t* r, long errstat) {
-  if (errstat == SNMP_ERR_NOSUCHNAME || ++s->uptime_errors >= 3)
-    s->uptime_refused = true;
+// An agent that fails the GET at its sysUpTime.0: the GET goes again, with or without the uptime.
+static void uptime_refused_get(session_t* s, request_t* r, long errstat) {
+  uptime_failed(&s->life, errstat);
   ask_again(s, r, r->asked.size());
 }
 
 void take_response(session_t* s, request_t* r, answer_t* a) {
-  s->answered = true;
+  s->queue.answered = true;
   if (a->errstat == SNMP_ERR_NOERROR)
     reply_each(s, r, a);
   else if (a->errstat == SNMP_ERR_TOOBIG)
@@ -239,13 +161,13 @@ void take_response(session_t* s, request_t* r, answer_t* a) {
   else if (a->errindex >= 1 && a->errindex <= (long)r->asked.size())
     drop_failed(s, r, a->errindex);
   else if (r->uptime && a->errindex == (long)r->asked.size() + 1)
-    uptime_failed(s, r, a->errstat);
+    uptime_refused_get(s, r, a->errstat);
   else
     split(s, r, false);
 }
 
 // A GET the agent dropped while it answered others was not too large: it goes again as it was.
-bool batch_unanswered(session_t* s, request_t* r, bool dropped) {
+bool ask_again_lost(session_t* s, request_t* r, bool dropped) {
   if (r->growing) {
     growth_failed(s, r);
     return true;
@@ -254,8 +176,8 @@ bool batch_unanswered(session_t* s, request_t* r, bool dropped) {
     ask_again(s, r, r->asked.size());
     return true;
   }
-  if (!s->answered && r->asked.size() > 1)
-    s->per_get = std::max<size_t>(1, r->asked.size() / 2);
+  if (!s->queue.answered && r->asked.size() > 1)
+    s->sizes.per_get = std::max<size_t>(1, r->asked.size() / 2);
   return false;
 }
 
@@ -265,24 +187,27 @@ void fail_batches(session_t* s) {
       give_reply(&s->members[k], NULL);
     r.asked.clear();
   }
-  for (const std::vector<uint32_t>& again : s->ready)
+  queue_t& q = s->queue;
+  for (const std::vector<uint32_t>& again : q.ready)
     for (uint32_t k : again)
       give_reply(&s->members[k], NULL);
-  for (uint32_t k : s->backlog)
+  for (uint32_t k : q.backlog)
     give_reply(&s->members[k], NULL);
-  for (; s->next < s->members.size(); s->next++)
-    give_reply(&s->members[s->next], NULL);
-  s->ready.clear();
-  s->backlog.clear();
+  for (; q.next < s->members.size(); q.next++)
+    give_reply(&s->members[q.next], NULL);
+  q.ready.clear();
+  q.backlog.clear();
 }
 
 void end_batches(session_t* s, bool failed) {
   // GETs refused while every one answered was smaller: the agent's limit is a size, not an object
-  bool limited = s->least_refused && s->largest_answer < s->least_refused;
+  const queue_t& q = s->queue;
+  sizes_t& z = s->sizes;
+  bool limited = q.least_refused && q.largest_answer < q.least_refused;
   if (limited)
-    s->per_get = std::max<size_t>(1, s->largest_answer);
+    z.per_get = std::max<size_t>(1, q.largest_answer);
   if (failed || limited)
-    s->good_rounds = 0;
+    z.taken_rounds = 0;
   else
-    s->good_rounds = std::min(s->good_rounds + 1, max_grow_wait);
+    z.taken_rounds = std::min(z.taken_rounds + 1, max_grow_wait);
 }

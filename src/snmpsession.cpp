@@ -1,25 +1,17 @@
 // The built-in engine's sessions: snmpget words parsed once by the library's own option parser,
-// signals that differ only in their object gathered in one session, and what each agent address
-// names. Runs on the main thread, before the engine's thread starts.
+// and signals that differ only in their object gathered in one session. Runs on the main
+// thread, before the engine's thread starts.
 #include "snmpsession.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
 #include <stdio.h>
-#include <string.h>
-#include <strings.h>
-#include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
 
-extern "C" {  // this header of the library's declares no C linkage of its own
-#include <net-snmp/library/snmpIPBaseDomain.h>
-}
 #include <openssl/crypto.h>
 
 #include "signals.h"
 #include "snmpcmd.h"
+#include "snmpwire.h"
 
 // The option parser writes some refusals ("Invalid timeout ...", "No community name ...")
 // straight to stderr whatever its flags say; while it runs, stderr goes to /dev/null
@@ -106,122 +98,7 @@ static session_t* parse_session(const std::vector<std::string>& words) {
   return s;
 }
 
-// The library's IP transport domains by their prefixes (matched without regard to case).
-struct domain_t {
-  const char* prefix;
-  int family;
-  bool stream;
-};
-static const domain_t ip_domains[] = {
-    {"udp", AF_INET, false},      {"tcp", AF_INET, true},       {"udp6", AF_INET6, false},
-    {"ipv6", AF_INET6, false},    {"udpv6", AF_INET6, false},   {"udpipv6", AF_INET6, false},
-    {"tcp6", AF_INET6, true},     {"tcpv6", AF_INET6, true},    {"tcpipv6", AF_INET6, true},
-};
-
-static const domain_t* domain_of(const std::string& prefix) {
-  for (const domain_t& d : ip_domains)
-    if (strcasecmp(d.prefix, prefix.c_str()) == 0)
-      return &d;
-  return NULL;
-}
-
-static bool numeric(const char* host, int family) {
-  addrinfo hints = {}, *found = NULL;
-  hints.ai_family = family;
-  hints.ai_flags = AI_NUMERICHOST;
-  if (getaddrinfo(host, NULL, &hints, &found) != 0)
-    return false;
-  freeaddrinfo(found);
-  return true;
-}
-
-// The port the library gives an address without one: snmp.conf's defaultPort, else 161.
-static int default_port() {
-  int port = netsnmp_ds_get_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DEFAULT_PORT);
-  return port > 0 ? port : SNMP_PORT;
-}
-
-// Sets peer to the numeric host and port of a TCP agent; an empty host is the library's any
-// address, as it connects to.
-static void set_peer(session_t* s, const char* host, int family, const char* port) {
-  addrinfo hints = {}, *found = NULL;
-  hints.ai_family = family;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-  std::string service = *port ? port : std::to_string(default_port());
-  const char* node = *host ? host : family == AF_INET6 ? "::" : "0.0.0.0";
-  s->peer_length = 0;
-  if (getaddrinfo(node, service.c_str(), &hints, &found) != 0)
-    return;
-  memcpy(&s->peer, found->ai_addr, found->ai_addrlen);
-  s->peer_length = found->ai_addrlen;
-  freeaddrinfo(found);
-}
-
-// Reads what the library will make of the session's agent address, as its IP transports parse
-// it: "[domain:]host[@iface][:port]", the host in brackets for IPv6. A host that is a name
-// gets an entry in hosts, to be looked up off the engine's thread; a TCP agent is marked, to be
-// connected to without blocking. Any other address (unix:, tls, a port alone) is the library's.
-static void read_address(session_t* s, hosts_t* hosts) {
-  std::string address = s->settings.peername ? s->settings.peername : "";
-  size_t colon = address.find(':');
-  const domain_t* domain = colon == std::string::npos ? NULL : domain_of(address.substr(0, colon));
-  std::string rest = domain ? address.substr(colon + 1) : address;
-  netsnmp_ep_str ep = {};
-  if ((!domain && rest[0] == '/') || !netsnmp_parse_ep_str(&ep, rest.c_str()))
-    return;
-  int family = domain ? domain->family : AF_UNSPEC;
-  s->stream = domain && domain->stream;
-  if (!*ep.addr || numeric(ep.addr, family)) {
-    if (s->stream)
-      set_peer(s, ep.addr, family, ep.port);
-    return;
-  }
-  if (strchr(ep.addr, ':'))
-    return;  // another transport's address ("dtlsudp:host:port"), or no host name
-  s->prefix = domain ? address.substr(0, colon + 1) : "";
-  s->suffix = std::string(*ep.iface ? "@" : "") + ep.iface + (*ep.port ? ":" : "") + ep.port;
-  host_t*& host = (*hosts)[{ep.addr, family}];
-  if (!host) {
-    host = new host_t;
-    host->name = ep.addr;
-    host->family = family;
-  }
-  s->host = host;
-}
-
-bool take_host_address(session_t* s) {
-  host_t* h = s->host;
-  if (!h)
-    return true;
-  if (h->address.empty())
-    return false;
-  if (s->opened_at != h->address) {
-    // an address without a domain gets the one the library would have found the host in
-    const char* domain = !s->prefix.empty() ? "" : h->found == AF_INET6 ? "udp6:" : "udp:";
-    bool v6 = h->found == AF_INET6;
-    s->opened_at = h->address;
-    s->peername = s->prefix + domain + (v6 ? "[" : "") + h->address + (v6 ? "]" : "") + s->suffix;
-    s->settings.peername = &s->peername[0];
-    if (s->stream) {
-      netsnmp_ep_str ep = {};
-      netsnmp_parse_ep_str(&ep, s->suffix.c_str());
-      set_peer(s, h->address.c_str(), h->found, ep.port);
-    }
-  }
-  return true;
-}
-
 typedef std::map<std::vector<std::string>, session_t*> by_words_t;
-
-// True when BER can carry name: the library's encoder refuses a first sub-identifier above 2, or a
-// second above 39 under 0 or 1, which its parser takes, and a GET naming one fails whole.
-static bool encodable(const oid* name, size_t length) {
-  u_char ber[MAX_OID_LEN * 10 + 8];  // a 64-bit sub-identifier takes at most 10 bytes
-  u_char* pkt = ber;
-  size_t size = sizeof ber, offset = 0;
-  return asn_realloc_rbuild_objid(&pkt, &size, &offset, 0, ASN_OBJECT_ID, name, length) != 0;
-}
 
 // What becomes of a signal of the table.
 enum member_kind_t { MEMBER, UNREAD, UNSENDABLE };
@@ -256,10 +133,11 @@ static member_kind_t add_member(std::vector<session_t*>* sessions, by_words_t* b
   size_t length = MAX_OID_LEN;
   if (!snmp_parse_oid(objects[0].c_str(), name, &length))
     return UNREAD;
-  if (!encodable(name, length))
-    return UNSENDABLE;
+  u_char ber[max_name_ber];
+  if (!encode_name(name, length, ber))
+    return UNSENDABLE;  // a GET naming it would fail whole
   session->members.push_back({signal, std::vector<oid>(name, name + length)});
-  session->rates |= signal->rate != nullptr;
+  session->life.rates |= signal->rate != nullptr;
   return MEMBER;
 }
 
@@ -284,7 +162,7 @@ void make_sessions(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
 }
 
 netsnmp_session* live(const session_t* s) {
-  return snmp_sess_session(s->open);
+  return snmp_sess_session(s->link.library);
 }
 
 int64_t timeout_ns(const session_t* s) {

@@ -51,9 +51,15 @@ bool learn_engine_id(session_t* s, const netsnmp_pdu* pdu) {
   return l->securityEngineID != NULL;
 }
 
+// A session handed the gate sends one GET, as one that found it free does, whoever waits.
 bool enter_gate(gates_t* gates, session_t* s) {
-  if (s->gate)
-    return s->gate->queue.empty();
+  gate_t* held = s->v3.gate;
+  if (held && held->handed) {
+    held->handed = false;
+    return true;
+  }
+  if (held)
+    return held->queue.empty();
   netsnmp_session* l = live(s);
   gate_t& g = (*gates)[std::string((const char*)l->securityEngineID, l->securityEngineIDLen)];
   if (g.holder) {
@@ -61,16 +67,25 @@ bool enter_gate(gates_t* gates, session_t* s) {
     return false;
   }
   g.holder = s;
-  s->gate = &g;
+  s->v3.gate = &g;
   return true;
 }
 
-gate_t* leave_gate(session_t* s) {
-  gate_t* g = s->gate;
-  if (g)
-    g->holder = NULL;
-  s->gate = NULL;
-  return g;
+session_t* leave_gate(session_t* s) {
+  gate_t* g = s->v3.gate;
+  s->v3.gate = NULL;
+  if (!g)
+    return NULL;
+  g->holder = NULL;
+  g->handed = false;
+  if (g->queue.empty())
+    return NULL;
+  session_t* next = g->queue.front();
+  g->queue.pop_front();
+  g->holder = next;
+  g->handed = true;
+  next->v3.gate = g;
+  return next;
 }
 
 // Makes the session's own entry the one of its agent engine and user name in the list; the
@@ -79,21 +94,22 @@ static void own_user_entry(session_t* s) {
   netsnmp_session* l = live(s);
   struct usmUser* u;
   while ((u = usm_get_user(l->securityEngineID, l->securityEngineIDLen, l->securityName)) &&
-         u != s->user) {
+         u != s->v3.user) {
     usm_remove_user(u);
     if (!owned_users().count(u))
       usm_free_user(u);  // one the configuration files made
   }
   if (u)
     return;
-  if (s->user) {
-    usm_add_user(s->user);
+  v3_t& v = s->v3;
+  if (v.user) {
+    usm_add_user(v.user);
     return;
   }
   create_user_from_session(l);
-  s->user = usm_get_user(l->securityEngineID, l->securityEngineIDLen, l->securityName);
-  if (s->user)
-    owned_users().insert(s->user);
+  v.user = usm_get_user(l->securityEngineID, l->securityEngineIDLen, l->securityName);
+  if (v.user)
+    owned_users().insert(v.user);
 }
 
 // Only authenticated messages carry a time the agent checks, and that the library checks back.
@@ -105,10 +121,11 @@ static bool timed(const session_t* s) {
 // of its engine ID: an entry another device of the same engine ID left would refuse this one.
 static void own_engine_time(session_t* s) {
   netsnmp_session* l = live(s);
-  gate_t* g = s->gate;
-  if (s->time_known) {
-    u_int since = snmpv3_local_snmpEngineTime() - s->time_taken;
-    set_enginetime(l->securityEngineID, l->securityEngineIDLen, s->boots, s->engine_time + since, TRUE);
+  const v3_t& v = s->v3;
+  gate_t* g = v.gate;
+  if (v.time_known) {
+    u_int since = snmpv3_local_snmpEngineTime() - v.time_taken;
+    set_enginetime(l->securityEngineID, l->securityEngineIDLen, v.boots, v.engine_time + since, TRUE);
   } else if (g->time_owner) {
     set_enginetime(l->securityEngineID, l->securityEngineIDLen, 0, 0, TRUE);
   }
@@ -116,7 +133,7 @@ static void own_engine_time(session_t* s) {
 }
 
 bool knows_engine_time(const session_t* s) {
-  return !timed(s) || s->time_known;
+  return !timed(s) || s->v3.time_known;
 }
 
 void own_v3_state(session_t* s) {
@@ -127,20 +144,21 @@ void own_v3_state(session_t* s) {
 
 void keep_engine_time(session_t* s) {
   netsnmp_session* l = live(s);
+  v3_t& v = s->v3;
   if (!timed(s) ||
-      get_enginetime(l->securityEngineID, l->securityEngineIDLen, &s->boots, &s->engine_time, TRUE) !=
-          SNMPERR_SUCCESS)
+      get_enginetime(l->securityEngineID, l->securityEngineIDLen, &v.boots, &v.engine_time, TRUE) != SNMPERR_SUCCESS)
     return;
-  s->time_taken = snmpv3_local_snmpEngineTime();
-  s->time_known = true;
+  v.time_taken = snmpv3_local_snmpEngineTime();
+  v.time_known = true;
 }
 
 void drop_v3_state(session_t* s) {
-  s->time_known = false;
-  if (!s->user)
+  v3_t& v = s->v3;
+  v.time_known = false;
+  if (!v.user)
     return;
-  usm_remove_user(s->user);  // a no-op when another session's entry took its place
-  owned_users().erase(s->user);
-  usm_free_user(s->user);
-  s->user = NULL;
+  usm_remove_user(v.user);  // a no-op when another session's entry took its place
+  owned_users().erase(v.user);
+  usm_free_user(v.user);
+  v.user = NULL;
 }

@@ -10,10 +10,10 @@
 // Answers to three GETs sent after one, read before its own, mean that it was lost: agents
 // answer in the order asked, and one that does not (a proxy, subagents) rarely runs three ahead.
 static const uint32_t overtaking = 3;
-// At most this many rounds that went well pass between two tries of a first send one wider than
-// the agent's queue took, after each try that lost a GET doubled the wait: a busy agent drops one
-// GET that often, at most.
-static const int max_wait = 256;
+// At most this many rounds that lost nothing pass between two tries of a first send one wider
+// than the agent's queue took, after each try that lost a GET doubled the wait: a busy agent
+// drops one GET that often, at most.
+static const int max_widen_wait = 256;
 
 // The shortest answer of this round and the last: a loaded machine, or a route that changed,
 // makes the answers of earlier rounds no measure.
@@ -29,9 +29,13 @@ static bool in_time(const window_t& w, int64_t took) {
   return took <= least(w) + least(w) / 16 + 1000000;
 }
 
+void window_limit(session_t* s, size_t limit) {
+  s->window.limit = limit;
+}
+
 bool window_late(const session_t* s, int64_t pace_ns) {
   const window_t& w = s->window;
-  size_t gets = (s->members.size() + s->per_get - 1) / s->per_get;
+  size_t gets = (s->members.size() + s->sizes.per_get - 1) / s->sizes.per_get;
   size_t trips = (gets + w.size - 1) / w.size;
   return (int64_t)trips * least(w) > pace_ns;
 }
@@ -44,7 +48,7 @@ size_t window_room(const session_t* s) {
     return std::min(w.size, w.first_sent + w.in_time);
   if (!w.burst)
     return w.size;
-  return std::min(w.size, w.good_rounds >= w.wait ? w.burst + 1 : w.burst);
+  return std::min(w.size, w.lossless_rounds >= w.widen_wait ? w.burst + 1 : w.burst);
 }
 
 void window_sent(session_t* s, request_t* r, int64_t now) {
@@ -91,7 +95,7 @@ static bool overtaken_now(const session_t* s, const request_t& r) {
   if (more_to_ask(s))
     return false;
   for (const request_t* later = &r + 1; later <= &s->flight.back(); later++)
-    if (later->outcome == NO_ANSWER)
+    if (later->outcome == IN_FLIGHT)
       return false;
   return true;
 }
@@ -133,6 +137,10 @@ bool window_lost(session_t* s, const request_t& r) {
   return true;
 }
 
+void window_forget_trips(session_t* s) {
+  s->window.least_ns = s->window.last_least_ns = 0;
+}
+
 void window_round_end(session_t* s, bool failed) {
   window_t& w = s->window;
   if (failed) {
@@ -140,16 +148,16 @@ void window_round_end(session_t* s, bool failed) {
     w.credit = 0;
   }
   if (w.first_lost && w.burst && w.first_lost > w.burst)
-    w.wait = std::min(2 * w.wait, max_wait);  // a wider try lost a GET: the next waits longer
+    w.widen_wait = std::min(2 * w.widen_wait, max_widen_wait);  // a wider try lost a GET: the next waits longer
   else if (w.first_lost)
     w.burst = w.first_lost - 1;
   if (failed || w.lost) {
-    w.good_rounds = 0;
+    w.lossless_rounds = 0;
   } else if (w.burst && w.first_sent > w.burst) {
     w.burst = w.first_sent;  // a wider try that held
-    w.good_rounds = 0;
+    w.lossless_rounds = 0;
   } else {
-    w.good_rounds = std::min(w.good_rounds + 1, max_wait);
+    w.lossless_rounds = std::min(w.lossless_rounds + 1, max_widen_wait);
   }
   w.lost = false;
   w.first_lost = 0;

@@ -41,7 +41,7 @@ static bool udp(const netsnmp_transport* t) {
 
 bool wire_fits(const session_t* s) {
   const netsnmp_session* l = live(s);
-  const netsnmp_transport* t = snmp_sess_transport(s->open);
+  const netsnmp_transport* t = snmp_sess_transport(s->link.library);
   return l && t && (l->version == SNMP_VERSION_1 || l->version == SNMP_VERSION_2c) &&
          !NETSNMP_RUNTIME_PROTOCOL_SKIP_V1(l->version) && !NETSNMP_RUNTIME_PROTOCOL_SKIP_V2(l->version) &&
          udp(t) && !l->authenticator &&
@@ -70,19 +70,23 @@ static bool decodes_to(u_char* ber, size_t length, const std::vector<oid>& name)
          !snmp_oid_compare(back, count, name.data(), name.size());
 }
 
+size_t encode_name(const oid* name, size_t length, u_char* ber) {
+  u_char* pkt = ber;
+  size_t size = max_name_ber, offset = 0;
+  return asn_realloc_rbuild_objid(&pkt, &size, &offset, 0, ASN_OBJECT_ID, name, length) ? offset : 0;
+}
+
 bool encode_names(session_t* s) {
   if (!s->names.empty())
     return true;
-  u_char ber[MAX_OID_LEN * 10 + 8];  // a 64-bit sub-identifier takes at most 10 bytes
+  u_char ber[max_name_ber];
   try {
     for (member_t& m : s->members) {
-      u_char* pkt = ber;
-      size_t pkt_len = sizeof ber, offset = 0;
-      bool built = asn_realloc_rbuild_objid(&pkt, &pkt_len, &offset, 0, ASN_OBJECT_ID, m.name.data(), m.name.size());
-      u_char* start = ber + sizeof ber - offset;
+      size_t bytes = encode_name(m.name.data(), m.name.size(), ber);
+      u_char* start = ber + sizeof ber - bytes;
       m.name_at = (uint32_t)s->names.size();
-      m.name_bytes = built ? (uint16_t)offset : 0;
-      m.name_decodes = built && decodes_to(start, offset, m.name);
+      m.name_bytes = (uint16_t)bytes;
+      m.name_decodes = bytes && decodes_to(start, bytes, m.name);
       s->names.insert(s->names.end(), start, start + m.name_bytes);
     }
   } catch (const std::bad_alloc&) {
