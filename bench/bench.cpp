@@ -3,7 +3,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <libgen.h>
 #include <limits.h>
 #include <netinet/in.h>
@@ -12,7 +11,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -46,79 +44,12 @@ std::string run(const std::string& line) {
   return out;
 }
 
-std::string make_temp_dir(const char* prefix) {
-  std::string path = std::string("/tmp/") + prefix + ".XXXXXX";
-  if (!mkdtemp(&path[0])) {
-    perror(("cannot make a directory " + path).c_str());
-    exit(1);
-  }
-  return path;
-}
-
-bool write_file(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "w");
-  if (!f)
-    return false;
-  bool written = fwrite(text.data(), 1, text.size(), f) == text.size();
-  return fclose(f) == 0 && written;
-}
-
-static int remove_entry(const char* path, const struct stat*, int, FTW*) {
-  remove(path);
-  return 0;
-}
-
-void remove_tree(const std::string& dir) {
-  if (!dir.empty())
-    nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-void end_child(pid_t pid, int sig, bool group) {
-  if (pid <= 0)
-    return;
-  kill(group ? -pid : pid, sig);
-  waitpid(pid, NULL, 0);
-}
-
-static sockaddr_in loopback(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  return a;
-}
-
-int bind_udp_loopback(int* port) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = loopback(0);
-  socklen_t len = sizeof a;
-  if (fd < 0)
-    return -1;
-  if (bind(fd, (sockaddr*)&a, sizeof a) != 0 || getsockname(fd, (sockaddr*)&a, &len) != 0) {
-    close(fd);
-    return -1;
-  }
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
-int free_udp_port() {
-  int port = 0, fd = bind_udp_loopback(&port);
-  if (fd >= 0)
-    close(fd);
-  return port;
-}
-
 int listen_loopback(int* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = loopback(0);
-  socklen_t len = sizeof a;
-  if (fd < 0 || bind(fd, (sockaddr*)&a, sizeof a) != 0 || listen(fd, 16) != 0 ||
-      getsockname(fd, (sockaddr*)&a, &len) != 0) {
+  int fd = bind_loopback(SOCK_STREAM, port);
+  if (fd < 0 || listen(fd, 16) != 0) {
     perror("listener");
     exit(1);
   }
-  *port = ntohs(a.sin_port);
   return fd;
 }
 
@@ -156,30 +87,6 @@ static void drain_forever(int fd, std::atomic<long>* lines) {
 
 void drain_lines(int fd, std::atomic<long>* lines) {
   std::thread(drain_forever, fd, lines).detach();
-}
-
-pid_t start_snmpd(const std::string& dir, const std::string& conf, const std::string& endpoints,
-                  const std::string& log_file) {
-  std::string conf_file = dir + "/snmpd.conf", pid_file = dir + "/snmpd.pid";
-  std::string persist = dir + "/persist";
-  if (!write_file(conf_file, conf))
-    return -1;
-  mkdir(persist.c_str(), 0700);
-  std::vector<const char*> argv = {"snmpd", "-f", "-C", "-c", conf_file.c_str(), "-p",
-                                   pid_file.c_str()};
-  if (log_file.empty())
-    argv.push_back("-Ln");
-  else
-    argv.insert(argv.end(), {"-Lf", log_file.c_str()});
-  argv.insert(argv.end(), {endpoints.c_str(), NULL});
-  pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);  // a benchmark that dies leaves no agent behind
-    setenv("SNMP_PERSISTENT_DIR", persist.c_str(), 1);
-    execv("/usr/sbin/snmpd", (char**)argv.data());
-    _exit(127);
-  }
-  return pid;
 }
 
 std::string snmp_get(const std::string& address, const std::string& community,
@@ -254,7 +161,6 @@ std::string morvane_beside_bench() {
 // In the child: standard input from in, output to /dev/null, then binary in dir.
 static void exec_morvane(const morvane_t* m, int in, const std::string& binary,
                          const std::string& server) {
-  prctl(PR_SET_PDEATHSIG, SIGKILL);  // a benchmark that dies leaves no morvane behind
   dup2(in, 0);
   int out = open("/dev/null", O_WRONLY);
   dup2(out, 1);
@@ -270,12 +176,11 @@ bool start_morvane(morvane_t* m, const std::string& binary, const std::string& c
                    const std::string& server) {
   m->dir = make_temp_dir("morvane-bench");
   mkdir((m->dir + "/persist").c_str(), 0700);  // else the library makes it and says so on stderr
-  if (!write_file(m->dir + "/morvane.conf", conf))
-    return perror(("cannot write " + m->dir + "/morvane.conf").c_str()), false;
+  write_file(m->dir + "/morvane.conf", conf);
   int in[2];
   if (pipe2(in, O_CLOEXEC) != 0)
     return perror("cannot make morvane's input pipe"), false;
-  m->pid = fork();
+  m->pid = fork_child(SIGKILL);  // a benchmark that dies leaves no morvane behind
   if (m->pid == 0)
     exec_morvane(m, in[0], binary, server);
   close(in[0]);

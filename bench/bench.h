@@ -1,5 +1,5 @@
-// What the benchmarks share: the clock, temp dirs, child processes, loopback sockets, a
-// telemetry listener, an snmpd of their own, CPU and memory from /proc, and a morvane run.
+// What the benchmarks share: the clock, child processes, loopback sockets, a telemetry listener,
+// snmpget, CPU and memory from /proc, and a morvane run; agents.h has the agents and temp dirs.
 #ifndef MORVANE_BENCH_H
 #define MORVANE_BENCH_H
 
@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "agents.h"
+
 // Seconds on the monotonic clock.
 double now();
 // The middle value of v (the upper one of an even count); v must not be empty.
@@ -16,21 +18,7 @@ double median(std::vector<double> v);
 
 // Standard output of line run by /bin/sh; "" when the shell cannot be started.
 std::string run(const std::string& line);
-// Creates a directory /tmp/PREFIX.XXXXXX and returns its path; exits with a message when it
-// cannot.
-std::string make_temp_dir(const char* prefix);
-// Writes text to path whole; false with errno set when it cannot be written.
-bool write_file(const std::string& path, const std::string& text);
-// Removes dir and everything below it; nothing when dir is empty or missing.
-void remove_tree(const std::string& dir);
-// Sends sig to child pid (to its whole process group when group) and waits for it to end;
-// nothing when pid is not positive.
-void end_child(pid_t pid, int sig, bool group);
 
-// A UDP socket bound to a free loopback port, stored in *port; -1 with errno set on failure.
-int bind_udp_loopback(int* port);
-// A loopback UDP port that was free a moment ago (its socket is closed again); 0 when none.
-int free_udp_port();
 // A socket listening on a free loopback TCP port, stored in *port; exits with a message when
 // it cannot listen. Connections wait in its backlog until someone accepts them.
 int listen_loopback(int* port);
@@ -40,11 +28,6 @@ int connect_loopback(int port);
 // adding its line ends to *lines; runs until the process ends.
 void drain_lines(int fd, std::atomic<long>* lines);
 
-// Starts /usr/sbin/snmpd in the foreground on endpoints ("udp:127.0.0.1:P,udp:..."), with conf
-// as its only configuration (DIR/snmpd.conf), its pid file and DIR/persist in dir, logging to
-// log_file, or nowhere when it is empty; returns its pid, -1 when the conf or fork fails.
-pid_t start_snmpd(const std::string& dir, const std::string& conf, const std::string& endpoints,
-                  const std::string& log_file);
 // The values of oids (separated by blanks) at address, read with snmpget v2c (1 s, no retry)
 // and printed as -Oqv prints them, one a line; "" when the agent does not answer.
 std::string snmp_get(const std::string& address, const std::string& community,
@@ -73,9 +56,10 @@ struct morvane_t {
 // build/morvane: the morvane beside the folder that holds this benchmark's binary.
 std::string morvane_beside_bench();
 // Starts binary in a new temp dir holding conf as morvane.conf, with ZQK_SERVER=server,
-// SNMP_PERSISTENT_DIR in that dir, standard input a pipe and standard output /dev/null; false
-// with a message on standard error when the conf, the pipe or the fork fails (stop_morvane
-// then removes what was made). A binary that cannot be run ends at once with status 127.
+// SNMP_PERSISTENT_DIR in that dir, standard input a pipe and standard output /dev/null, dying
+// with the benchmark; false with a message on standard error when the pipe or the fork fails
+// (stop_morvane then removes what was made), an abort when the conf cannot be written. A binary
+// that cannot be run ends at once with status 127.
 bool start_morvane(morvane_t* m, const std::string& binary, const std::string& conf,
                    const std::string& server);
 // Writes "q" to it, waits up to 10 s for it to end and kills it otherwise, removes its dir.

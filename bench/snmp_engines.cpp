@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -94,9 +95,8 @@ int main(int argc, char** argv) {
   double seconds = argc > 1 ? atof(argv[1]) : 5;
   int rounds = argc > 2 ? atoi(argv[2]) : 3;
   std::string dir = make_temp_dir("morvane-engines");
-  setenv("SNMP_PERSISTENT_DIR", (dir + "/persist").c_str(), 1);
-  std::string address = "127.0.0.1:" + std::to_string(free_udp_port());
-  pid_t agent = start_snmpd(dir, agent_conf(), "udp:" + address, dir + "/snmpd.log");
+  std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
+  pid_t agent = start_snmpd(dir, address, agent_conf());
   await_agent(address, "bench", oid_text, 5);
   add_signals(address);
   auto* polls = (std::atomic<long>*)mmap(NULL, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
@@ -119,6 +119,6 @@ int main(int argc, char** argv) {
   printf("overall: snmpget %.1f polls/s %.3f ms CPU/reading; builtin %.1f polls/s %.4f ms "
          "CPU/reading; builtin/snmpget polls %.1fx\n",
          sum[0].polls, sum[0].cpu_ms, sum[1].polls, sum[1].cpu_ms, sum[1].polls / sum[0].polls);
-  end_child(agent, SIGTERM, false);
+  stop_snmpd(agent);
   return 0;
 }

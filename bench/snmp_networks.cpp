@@ -17,7 +17,6 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -84,46 +83,38 @@ static double rate(const std::string& binary, const std::string& conf, F&& count
 
 // --- ten live agents, a silent name server, a TCP agent that never accepts ---------------------
 
-// As root: a mount namespace whose hosts file knows no agent and whose name server (a socket of
-// ours on 127.0.0.153) never answers; false when it cannot be made.
-static bool silent_name_server(const std::string& dir) {
+// As root: a mount namespace whose hosts file knows no agent and whose name server, with the
+// resolver's default timeouts, never answers for it; null when it cannot be made.
+static name_server_t* silent_name_server(const std::string& dir) {
   write_file(dir + "/hosts", "127.0.0.1 localhost\n");
-  write_file(dir + "/resolv.conf", "nameserver 127.0.0.153\n");
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(53);
-  a.sin_addr.s_addr = htonl(0x7f000099);
-  return geteuid() == 0 && bind(fd, (sockaddr*)&a, sizeof a) == 0 && unshare(CLONE_NEWNS) == 0 &&
-         mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0 &&
-         mount((dir + "/hosts").c_str(), "/etc/hosts", NULL, MS_BIND, NULL) == 0 &&
-         mount((dir + "/resolv.conf").c_str(), "/etc/resolv.conf", NULL, MS_BIND, NULL) == 0;
-}
-
-// A listening socket whose one place in the backlog is taken: connects to it wait for ever.
-static int unaccepting(int* port) {
-  int fd = listen_loopback(port);
-  listen(fd, 0);
-  connect_loopback(*port);
-  return fd;
+  name_server_t* ns = geteuid() == 0 ? start_name_server(dir, "") : NULL;
+  if (ns && unshare(CLONE_NEWNS) == 0 && mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0 &&
+      mount((dir + "/hosts").c_str(), "/etc/hosts", NULL, MS_BIND, NULL) == 0 &&
+      mount((dir + "/resolv.conf").c_str(), "/etc/resolv.conf", NULL, MS_BIND, NULL) == 0)
+    return ns;
+  if (ns)
+    stop_name_server(ns);
+  return NULL;
 }
 
 static void live_agents(const std::vector<std::string>& binaries, const std::string& dir) {
   std::vector<int> ports;
-  std::string endpoints;
+  std::string addresses;
   for (int i = 0; i < 10; i++) {
-    ports.push_back(free_udp_port());
-    endpoints += (i ? ",udp:" : "udp:") + at(ports.back());
+    ports.push_back(free_port(SOCK_DGRAM));
+    addresses += (i ? ",udp:" : "") + at(ports.back());
   }
-  pid_t agent = start_snmpd(dir + "/live", "rocommunity public 127.0.0.1\n", endpoints, "");
+  pid_t agent = start_snmpd(dir + "/live", addresses, "rocommunity public 127.0.0.1\n");
   if (!await_agent(at(ports[0]), "public", counters, 10))
     fail("snmpd did not answer on " + at(ports[0]));
   std::vector<std::string> live;
   for (int i = 0; i < 10; i++)
     live.push_back(signal(i, 1, at(ports[i]), int_object));
   int tcp_port;
-  int listener = unaccepting(&tcp_port);
-  bool dns = silent_name_server(dir);
+  int listener = unaccepting_listener(&tcp_port);
+  if (listener < 0)
+    fail("cannot make a listener that never accepts");
+  name_server_t* dns = silent_name_server(dir);
   struct {
     const char* what;
     std::string bad;
@@ -144,12 +135,13 @@ static void live_agents(const std::vector<std::string>& binaries, const std::str
     fflush(stdout);
   }
   close(listener);
-  end_child(agent, SIGTERM, false);
+  if (dns)
+    stop_name_server(dns);
+  stop_snmpd(agent);
 }
 
 // --- weak agents ------------------------------------------------------------------------------
 
-static void* responder;
 // Objects the weak agent has answered, and answers that held the first object (one a round),
 // shared with the benchmark.
 static long* answered;
@@ -170,8 +162,7 @@ static void clock_answer(netsnmp_pdu* r) {
       snmp_set_var_typed_value(v, ASN_TIMETICKS, &tick32, sizeof tick32);
     else
       snmp_set_var_typed_value(v, ASN_COUNTER64, &count, sizeof count);
-  if (!snmp_sess_send(responder, r))
-    snmp_free_pdu(r);
+  send_answer(r);
 }
 
 // Answers a GET with each object's last sub-identifier, unless it asks for more than limit
@@ -201,38 +192,18 @@ static int weak_answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
     __atomic_add_fetch(answered, n, __ATOMIC_RELAXED);
     __atomic_add_fetch(rounds, first, __ATOMIC_RELAXED);
   }
-  if (!snmp_sess_send(responder, r))
-    snmp_free_pdu(r);
+  send_answer(r);
   return 1;
 }
 
 static pid_t start_weak_agent(int port) {
   answered = (long*)mmap(NULL, 2 * sizeof(long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   rounds = answered + 1;
-  pid_t pid = fork();
-  if (pid != 0)
-    return pid;
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  netsnmp_session s;
-  snmp_sess_init(&s);
-  s.version = SNMP_VERSION_2c;
-  s.callback = weak_answer;
-  netsnmp_transport* t = netsnmp_transport_open_server("snmp", ("udp:" + at(port)).c_str());
-  if (!t || !(responder = snmp_sess_add(&s, t, NULL, NULL)))
-    _exit(1);
-  for (;;) {
-    fd_set fds;
-    FD_ZERO(&fds);
-    int n = 0, block = 1;
-    timeval tv;
-    snmp_sess_select_info(responder, &n, &fds, &tv, &block);
-    if (select(n, &fds, NULL, NULL, NULL) > 0)
-      snmp_sess_read(responder, &fds);
-  }
+  return start_v2c_agent(at(port), weak_answer);
 }
 
 static void weak_agents(const std::vector<std::string>& binaries) {
-  int port = free_udp_port();
+  int port = free_port(SOCK_DGRAM);
   pid_t agent = start_weak_agent(port);
   struct {
     const char* how;
@@ -265,16 +236,12 @@ static void weak_agents(const std::vector<std::string>& binaries) {
 // Relays GETs to the agent on port at once and its answers back after 5 ms and up to jitter_ms
 // more at random, from a new loopback port; returns that port. Runs in a child that dies with us.
 static int start_jitter_relay(int port, int jitter_ms) {
-  int front_port, front = bind_udp_loopback(&front_port), back = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in agent = {};
-  agent.sin_family = AF_INET;
-  agent.sin_port = htons(port);
-  agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int front_port, front = bind_loopback(SOCK_DGRAM, &front_port), back = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in agent = loopback(port);
   if (front < 0 || connect(back, (sockaddr*)&agent, sizeof agent) != 0)
     fail("cannot make a relay");
-  if (fork() != 0)
+  if (fork_child(SIGKILL) != 0)
     return front_port;
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
   std::multimap<double, std::string> due;  // answers, by when they leave
   sockaddr_in poller = {};
   socklen_t length = sizeof poller;
@@ -308,7 +275,7 @@ static void keep_numbers(int fd, std::vector<double>* numbers, std::mutex* lock)
 }
 
 static void jittery_link(const std::vector<std::string>& binaries) {
-  int port = free_udp_port();
+  int port = free_port(SOCK_DGRAM);
   pid_t agent = start_weak_agent(port);
   int server_port, server = listen_loopback(&server_port);
   std::vector<double> numbers;
@@ -343,33 +310,21 @@ static void jittery_link(const std::vector<std::string>& binaries) {
 
 // --- cloned v3 devices ------------------------------------------------------------------------
 
-// An snmpd cloned from one template: engine ID "cloned", user "clone"; its state in dir is on its
-// configuration path (no -C), so that it boots once more at each start.
-static pid_t start_clone(const std::string& dir, int port) {
-  mkdir(dir.c_str(), 0700);
-  mkdir((dir + "/persist").c_str(), 0700);
-  write_file(dir + "/snmpd.conf", "engineID cloned\nrocommunity public 127.0.0.1\n"
-             "createUser clone SHA \"clonepassphrase\" AES \"clonepassphrase\"\nrouser clone priv\n");
-  pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    setenv("SNMPCONFPATH", (dir + ":" + dir + "/persist").c_str(), 1);
-    setenv("SNMP_PERSISTENT_DIR", (dir + "/persist").c_str(), 1);
-    execl("/usr/sbin/snmpd", "snmpd", "-f", "-Ln", ("udp:" + at(port)).c_str(), (char*)NULL);
-    _exit(127);
-  }
+// A clone (agents.h) on port, once it answers; it boots once more at each start.
+static pid_t clone_up(const std::string& dir, int port) {
+  pid_t pid = start_clone(dir, at(port), 1);
   if (!await_agent(at(port), "public", counters, 10))
     fail("a clone did not answer on " + at(port));
   return pid;
 }
 
 static void clones(const std::vector<std::string>& binaries, const std::string& dir) {
-  int ports[2] = {free_udp_port(), free_udp_port()};
+  int ports[2] = {free_port(SOCK_DGRAM), free_port(SOCK_DGRAM)};
   pid_t pids[2];
   for (int boots = 1; boots < 3; boots++)  // the second one boots three times
-    end_child(start_clone(dir + "/clone1", ports[1]), SIGTERM, false);
-  pids[1] = start_clone(dir + "/clone1", ports[1]);
-  pids[0] = start_clone(dir + "/clone0", ports[0]);
+    stop_snmpd(clone_up(dir + "/clone1", ports[1]));
+  pids[1] = clone_up(dir + "/clone1", ports[1]);
+  pids[0] = clone_up(dir + "/clone0", ports[0]);
   std::string v3 = "snmp_user = \"clone\"; snmp_sec_level = 2; snmp_auth_prot = 1; snmp_priv_prot = 1;"
                    " snmp_auth_pphrase = \"clonepassphrase\"; snmp_priv_pphrase = \"clonepassphrase\";";
   std::string table = conf({signal(0, 2, at(ports[0]), int_object, v3), signal(1, 2, at(ports[1]), int_object, v3)});
@@ -378,7 +333,7 @@ static void clones(const std::vector<std::string>& binaries, const std::string& 
       printf("  clone %d of 2 (boots %d), %s: %.1f GETs/s answered (2 wanted)\n", k + 1, k ? 3 : 1,
              b.c_str(), rate(b, table, gets_t{ports[k]}));
   for (pid_t pid : pids)
-    end_child(pid, SIGTERM, false);
+    stop_snmpd(pid);
 }
 
 int main(int argc, char** argv) {
@@ -409,7 +364,6 @@ int main(int argc, char** argv) {
     free(path);
   }
   std::string dir = make_temp_dir("morvane-networks");
-  mkdir((dir + "/live").c_str(), 0700);
   if (only.empty() || only == "live") {
     printf("live agents, period 0.5 s:\n");
     live_agents(binaries, dir);

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,7 +44,7 @@ struct options_t {
 
 // What the benchmark has started; kept in one place so that any exit ends it all.
 struct rig_t {
-  std::string dir;  // the agent's conf, pid file and persistent files
+  std::string dir;  // the agent's conf, log and persistent files
   pid_t agent = -1;
   std::vector<int> ports;        // the agent's ports; the counters are read on the first
   std::vector<int> silent_fds;   // bound, never read
@@ -77,7 +78,7 @@ static void on_signal(int) {
 
 static void end_all() {
   stop_morvane(&rig.morvane);
-  end_child(rig.agent, SIGTERM, false);
+  stop_snmpd(rig.agent);
   for (int fd : rig.silent_fds)
     close(fd);
   remove_tree(rig.dir);
@@ -170,7 +171,7 @@ static std::string runnable(const std::string& binary) {
 // Binds the silent agents' sockets; the kernel then hands their ports to no one else.
 static void bind_silent_agents(int count) {
   for (int i = 0; i < count; i++) {
-    int port, fd = bind_udp_loopback(&port);
+    int port, fd = bind_loopback(SOCK_DGRAM, &port);
     if (fd < 0)
       fail("cannot bind a silent agent's UDP socket: %s", strerror(errno));
     rig.silent_fds.push_back(fd);
@@ -181,8 +182,8 @@ static void bind_silent_agents(int count) {
 // Free loopback UDP ports for the agent, all different.
 static void pick_agent_ports(int count) {
   for (int tries = 0; (int)rig.ports.size() < count; tries++) {
-    int p = free_udp_port();
-    if (p == 0 || tries > 10 * count)
+    int p = free_port(SOCK_DGRAM);
+    if (tries > 10 * count)
       fail("cannot find %d free loopback UDP ports", count);
     if (std::find(rig.ports.begin(), rig.ports.end(), p) == rig.ports.end())
       rig.ports.push_back(p);
@@ -205,10 +206,10 @@ static void await_first_port() {
 
 static void start_agent(int count) {
   pick_agent_ports(count);
-  std::string endpoints;
+  std::string addresses;
   for (int p : rig.ports)
-    endpoints += (endpoints.empty() ? "udp:" : ",udp:") + address(p);
-  rig.agent = start_snmpd(rig.dir, "rocommunity public 127.0.0.1\n", endpoints, "");
+    addresses += (addresses.empty() ? "" : ",udp:") + address(p);
+  rig.agent = start_snmpd(rig.dir, addresses, "rocommunity public 127.0.0.1\n");
   if (rig.agent < 0)
     fail("cannot start snmpd in %s: %s", rig.dir.c_str(), strerror(errno));
   await_first_port();
@@ -357,7 +358,6 @@ int main(int argc, char** argv) {
     sigaction(sig, &sa, NULL);
   atexit(end_all);
   rig.dir = make_temp_dir("morvane-scale");
-  setenv("SNMP_PERSISTENT_DIR", (rig.dir + "/persist").c_str(), 1);  // for snmpget, snmpwalk
   drain_lines(listen_loopback(&rig.listener_port), &rig.lines);
   bind_silent_agents(o.dead);
   start_agent(o.agents);

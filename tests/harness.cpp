@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <sched.h>
 #include <string.h>
 #include <sys/mount.h>
@@ -19,36 +18,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "signals.h"
-
-// The harness cannot go on without what it asked for.
-static void check(bool ok, const std::string& what) {
-  if (!ok) {
-    perror(what.c_str());
-    abort();
-  }
-}
-
-std::string make_temp_dir() {
-  char tmpl[] = "/tmp/morvane-test.XXXXXX";
-  check(mkdtemp(tmpl), "mkdtemp");
-  return tmpl;
-}
-
-void write_file(const std::string& path, const std::string& content, int mode) {
-  std::ofstream f(path, std::ios::binary);
-  check((f << content) && chmod(path.c_str(), mode) == 0, path);
-}
-
-std::string read_file(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
-}
 
 bool wait_until(const std::function<bool()>& cond, double seconds) {
   for (int looks = (int)(seconds * 20); !cond(); looks--) {
@@ -66,23 +38,6 @@ size_t count_of(const std::string& text, const std::string& what) {
   return n;
 }
 
-sockaddr_in loopback(int port, uint32_t host) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(host);
-  a.sin_port = htons(port);
-  return a;
-}
-
-int free_port(int type) {
-  int fd = socket(AF_INET, type, 0);
-  sockaddr_in a = loopback(0);
-  socklen_t len = sizeof a;
-  check(fd >= 0 && bind(fd, (sockaddr*)&a, len) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0, "free_port");
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 proc_t start_morvane(const std::string& dir, const std::vector<std::string>& env) {
   std::vector<const char*> argv = {"sh", "-c", "cd \"$0\" && exec env \"$@\" >out 2>err", dir.c_str()};
   for (const std::string& word : env)
@@ -92,10 +47,10 @@ proc_t start_morvane(const std::string& dir, const std::vector<std::string>& env
   proc_t p;
   p.dir = dir;
   int in[2];
-  check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) == 0 && (p.pid = fork()) >= 0, "start_morvane");
+  // no morvane outlives a test that fails before it ends
+  check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) == 0 && (p.pid = fork_child(SIGKILL)) >= 0, "start_morvane");
   if (p.pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);  // no morvane outlives a test that fails before it ends
-    if (getppid() == 1 || dup2(in[0], 0) != 0)
+    if (dup2(in[0], 0) != 0)
       _exit(126);
     execvp("sh", (char**)argv.data());
     _exit(127);
@@ -106,10 +61,9 @@ proc_t start_morvane(const std::string& dir, const std::vector<std::string>& env
 }
 
 pid_t start_tmux_server(const std::string& socket) {
-  pid_t pid = fork();
+  pid_t pid = fork_child(SIGKILL);
   check(pid >= 0, "start_tmux_server");
   if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
     setenv("LC_ALL", "C.UTF-8", 1);
     execlp("tmux", "tmux", "-S", socket.c_str(), "-f", "/dev/null", "-D", (char*)NULL);
     _exit(127);

@@ -14,20 +14,12 @@
 #include <thread>
 #include <vector>
 
-// Returns a new empty directory under /tmp; aborts the test run when it cannot.
-std::string make_temp_dir();
-// Writes content to path whole with the given mode; aborts when it cannot.
-void write_file(const std::string& path, const std::string& content, int mode = 0644);
-// Returns the whole content of path, or "" when it cannot be read.
-std::string read_file(const std::string& path);
+#include "agents.h"
+
 // True as soon as cond() holds; false when seconds pass first. Looks every 50 ms.
 bool wait_until(const std::function<bool()>& cond, double seconds);
 // Returns how many times what occurs in text.
 size_t count_of(const std::string& text, const std::string& what);
-// Returns a loopback port that was free a moment ago (type SOCK_STREAM or SOCK_DGRAM).
-int free_port(int type);
-// Returns the IPv4 address host (127.0.0.1 by default) with port.
-sockaddr_in loopback(int port, uint32_t host = INADDR_LOOPBACK);
 
 // A running morvane: standard input is a socket of ours, standard output and error go to
 // dir/out and dir/err. It dies with the test binary.

@@ -14,7 +14,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -36,32 +35,6 @@
 #include "snmpwire.h"
 
 namespace {
-
-// Starts snmpd in the foreground on udp:address with conf, logging to dir/snmpd.log and keeping
-// its state in dir/persist, as SNMP_PERSISTENT_DIR tells the tools too: started again, it keeps
-// its engine ID and counts one more boot, as a device does.
-pid_t start_snmpd(const std::string& dir, const std::string& address, const std::string& conf) {
-  std::string path = dir + "/snmpd.conf", log = dir + "/snmpd.log", at = "udp:" + address;
-  std::string persist = dir + "/persist/snmpd.conf";
-  write_file(path, conf);
-  mkdir((dir + "/persist").c_str(), 0700);
-  if (access(persist.c_str(), F_OK) != 0)
-    write_file(persist, "");
-  path += "," + persist;
-  setenv("SNMP_PERSISTENT_DIR", (dir + "/persist").c_str(), 1);  // never the system's
-  pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    execlp("snmpd", "snmpd", "-f", "-C", "-c", path.c_str(), "-Lf", log.c_str(), at.c_str(), (char*)NULL);
-    _exit(127);
-  }
-  return pid;
-}
-
-void stop_snmpd(pid_t pid) {
-  kill(pid, SIGTERM);
-  waitpid(pid, NULL, 0);
-}
 
 // What a relay of the test's own counts, in memory it shares with the test: GETs are in flight
 // from their arrival until their answer leaves for the poller.
@@ -112,25 +85,21 @@ void from_poller(relay_t* r, std::multimap<int64_t, datagram_t>* due, std::deque
 // the way path says. Runs in a child process that dies with the test binary.
 relay_t* start_relay(int agent_port, path_t path) {
   relay_t* r = new (mmap(NULL, sizeof(relay_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0)) relay_t;
-  int front = socket(AF_INET, SOCK_DGRAM, 0), back = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a = loopback(0), agent = loopback(agent_port);
-  socklen_t len = sizeof a;
-  EXPECT_EQ(0, bind(front, (sockaddr*)&a, len) || getsockname(front, (sockaddr*)&a, &len) ||
-                   connect(back, (sockaddr*)&agent, sizeof agent));
-  r->port = ntohs(a.sin_port);
+  int front = bind_loopback(SOCK_DGRAM, &r->port), back = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in agent = loopback(agent_port);
+  EXPECT_EQ(0, (front < 0) || connect(back, (sockaddr*)&agent, sizeof agent));
   int out = front;
   if (path.source) {
     out = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in other = loopback(0, path.source);
     EXPECT_EQ(0, bind(out, (sockaddr*)&other, sizeof other));
   }
-  if (fork() != 0) {
+  if (fork_child(SIGKILL) != 0) {
     close(front), close(back);
     if (out != front)
       close(out);
     return r;
   }
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
   std::multimap<int64_t, datagram_t> due;
   std::deque<int64_t> ends;
   sockaddr_in poller{};
@@ -253,81 +222,6 @@ std::vector<proc_t> start_both_engines(const std::string& dir, const std::string
   return procs;
 }
 
-// A name server of the test's own on 127.0.0.153:53, which start_both_engines's resolv.conf
-// names: while answering, it gives agent-by-name the address 127.0.0.1; every other query, and
-// every query once it has fallen silent, it reads and leaves unanswered.
-struct name_server_t {
-  int fd = -1;
-  std::atomic<bool> answering{true}, stopping{false};
-  std::atomic<int> silent_asks{0};  // queries for agent-by-name since it fell silent
-  std::thread thread;
-};
-
-// Answers an A query for agent-by-name in packet (n bytes) with 127.0.0.1; other queries for it
-// get no address. Returns the reply's length.
-size_t answer_query(char* packet, size_t n) {
-  const unsigned char address[] = {0xc0, 0x0c, 0, 1, 0, 1, 0, 0, 0, 0, 0, 4, 127, 0, 0, 1};
-  bool a = n > 4 && packet[n - 3] == 1 && packet[n - 4] == 0;  // QTYPE A, before QCLASS
-  packet[2] = (char)0x81, packet[3] = (char)0x80;  // a response, recursion available, no error
-  packet[7] = a;  // ANCOUNT
-  if (a)
-    memcpy(packet + n, address, sizeof address);
-  return n + (a ? sizeof address : 0);
-}
-
-void serve_names(name_server_t* ns) {
-  char packet[600];
-  sockaddr_in from;
-  while (!ns->stopping) {
-    pollfd p = {ns->fd, POLLIN, 0};
-    socklen_t len = sizeof from;
-    ssize_t n = poll(&p, 1, 50) > 0 ? recvfrom(ns->fd, packet, 512, 0, (sockaddr*)&from, &len) : 0;
-    if (n < 12 || std::string(packet, n).find("agent-by-name") == std::string::npos)
-      continue;
-    if (!ns->answering)
-      ns->silent_asks++;
-    else
-      sendto(ns->fd, packet, answer_query(packet, n), 0, (sockaddr*)&from, len);
-  }
-}
-
-// Starts the name server and writes dir/resolv.conf; null when this process may not bind port 53.
-name_server_t* start_name_server(const std::string& dir) {
-  write_file(dir + "/resolv.conf", "nameserver 127.0.0.153\noptions timeout:1 attempts:1\n");
-  name_server_t* ns = new name_server_t;
-  ns->fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  sockaddr_in a = loopback(53, 0x7f000099);
-  setsockopt(ns->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (bind(ns->fd, (sockaddr*)&a, sizeof a) != 0) {
-    close(ns->fd);
-    delete ns;
-    return NULL;
-  }
-  ns->thread = std::thread(serve_names, ns);
-  return ns;
-}
-
-void stop_name_server(name_server_t* ns) {
-  ns->stopping = true;
-  ns->thread.join();
-  close(ns->fd);
-  delete ns;
-}
-
-// A TCP socket whose backlog is full, so that a connect to it waits without end.
-int unaccepting_listener(int* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = loopback(0);
-  socklen_t len = sizeof a;
-  if (bind(fd, (sockaddr*)&a, len) != 0 || listen(fd, 0) != 0 || getsockname(fd, (sockaddr*)&a, &len) != 0)
-    return -1;
-  *port = ntohs(a.sin_port);
-  int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  connect(filler, (sockaddr*)&a, len);  // the backlog's one place; kept open until the test ends
-  return fd;
-}
-
 TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedAgent) {
   std::string dir = make_temp_dir();
   // snmpget and the engine take no answer from 127.0.0.3
@@ -338,13 +232,11 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
   std::string second = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM)), second_dir = make_temp_dir();
   pid_t agent = start_snmpd(dir, address, agent_conf(dir, -7));
   pid_t second_agent = start_snmpd(second_dir, second, "rocommunity pub1 127.0.0.1\n");
-  int silent = socket(AF_INET, SOCK_DGRAM, 0);  // bound, never read: an agent that never answers
-  sockaddr_in bound = loopback(0);
-  socklen_t len = sizeof bound;
-  ASSERT_EQ(0, bind(silent, (sockaddr*)&bound, len) || getsockname(silent, (sockaddr*)&bound, &len));
-  name_server_t* name_server = geteuid() == 0 ? start_name_server(dir) : NULL;
+  int silent_port = 0, silent = bind_loopback(SOCK_DGRAM, &silent_port);  // never read: an agent that never answers
+  ASSERT_GE(silent, 0);
+  name_server_t* name_server = geteuid() == 0 ? start_name_server(dir, "timeout:1 attempts:1") : NULL;
   int unaccepted = -1, listener = name_server ? unaccepting_listener(&unaccepted) : -1;
-  std::vector<proc_t> procs = start_both_engines(dir, address, second, ntohs(bound.sin_port), unaccepted);  // they read after their pause
+  std::vector<proc_t> procs = start_both_engines(dir, address, second, silent_port, unaccepted);  // they read after their pause
   std::string probe = "snmpget -t 1 -r 0 -Oqv -v 2c -c pub1 " + address + " " + int_oid;
   ASSERT_TRUE(wait_until([&] { return getCmdOut(probe + " 2>/dev/null") == "-7\n"; }, 60))
       << read_file(dir + "/snmpd.log");
@@ -512,14 +404,6 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
   close(listener);
 }
 
-// Starts snmpd on udp:address as a device set up from the same template as every other clone:
-// engine ID "cloned", user "clone"; its boots count one more at each start. It answers reading
-// for the test's object.
-pid_t start_clone(const std::string& dir, const std::string& address, int reading) {
-  return start_snmpd(dir, address, "engineID cloned\ncreateUser clone SHA \"clonepassphrase\" AES \"clonepassphrase\"\n"
-                     "rouser clone priv\noverride .1.3.6.1.4.1.99999.1.0 integer " + std::to_string(reading) + "\n");
-}
-
 // The clones are 50 and 10 ms away, so that the one with the lower boots goes second; the first
 // has 130 signals (three GETs a round), whose window opens once the other's GET is answered.
 TEST(SnmpTest, ClonedV3DevicesAtDifferentBootsAreBothRead) {
@@ -579,7 +463,6 @@ TEST(SnmpTest, ClonedV3DevicesAtDifferentBootsAreBothRead) {
 
 namespace {
 
-void* responder;  // the answering session of the test's own agent, in its process
 long* gets;       // GETs the agent has had, by community (how_index), shared with the test
 
 // Counters served by a pass script, counted from the script's start as a device's from its
@@ -1045,8 +928,7 @@ int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
   r->command = SNMP_MSG_RESPONSE;
   if (how.compare(0, 4, "rate") == 0) {
     answer_rate(r, how);
-    if (!snmp_sess_send(responder, r))
-      snmp_free_pdu(r);
+    send_answer(r);
     return 1;
   }
   netsnmp_variable_list *first = r->variables, *second = first->next_variable, *last = first;
@@ -1073,9 +955,7 @@ int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
     r->errstat = SNMP_ERR_NOSUCHNAME, r->errindex = index_of(r, how == "bad1" ? 1 : 3);
   if (how == "index" || n > 60 || (how == "generr10" && n > 10) || (how == "refuse7" && index_of(r, 7)))
     r->errstat = SNMP_ERR_GENERR, r->errindex = how == "index" ? 99 : 0;
-  if (!snmp_sess_send(responder, r))
-    snmp_free_pdu(r);
-  else if (how == "held")
+  if (send_answer(r) && how == "held")
     gets[held_sent] = 1;
   return 1;
 }
@@ -1085,26 +965,7 @@ int answer(int op, netsnmp_session*, int, netsnmp_pdu* pdu, void*) {
 pid_t start_responder(const std::string& address) {
   if (!gets)
     gets = (long*)mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  pid_t pid = fork();
-  if (pid != 0)
-    return pid;
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  netsnmp_session s;
-  snmp_sess_init(&s);
-  s.version = SNMP_VERSION_2c;
-  s.callback = answer;
-  netsnmp_transport* t = netsnmp_transport_open_server("snmp", ("udp:" + address).c_str());
-  if (!t || !(responder = snmp_sess_add(&s, t, NULL, NULL)))
-    _exit(1);
-  for (;;) {
-    fd_set fds;
-    FD_ZERO(&fds);
-    int n = 0, block = 1;
-    timeval tv;
-    snmp_sess_select_info(responder, &n, &fds, &tv, &block);
-    if (select(n, &fds, NULL, NULL, NULL) > 0)
-      snmp_sess_read(responder, &fds);
-  }
+  return start_v2c_agent(address, answer);
 }
 
 TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWeakAgentsAreReadWhole) {
@@ -1189,8 +1050,7 @@ TEST(SnmpTest, AnswersThatDoNotFitTheQuestionGiveNoReadingToTheWrongSignalAndWea
   }
   for (const char* how : {"bad1", "bad3"})  // an object refused at its index never splits a GET
     EXPECT_EQ(2, most[how_index(how)]) << how << ": the most GETs of a round after the first";
-  kill(agent, SIGKILL);
-  waitpid(agent, NULL, 0);
+  end_child(agent, SIGKILL, false);
 }
 
 // Rates of the test's own agent, whose counters and uptime come from one read of its clock (see
@@ -1251,8 +1111,7 @@ TEST(SnmpTest, RatesGoByTheAgentsClockAndTellAWrapFromACounterThatStartsAgain) {
   EXPECT_EQ("morvane: the sysUpTime.0 of 127.0.0.1:" + std::to_string(near[1]->port) +
                 " showed three restarts in a row that its counters did not: its rates go without it\n",
             testing::internal::GetCapturedStderr());
-  kill(agent, SIGKILL);
-  waitpid(agent, NULL, 0);
+  end_child(agent, SIGKILL, false);
 }
 
 // BER of the test's own making, for answers no library would send: a header with its length in
@@ -1327,18 +1186,14 @@ bool built_as_the_library_builds(netsnmp_session* session, netsnmp_pdu* get, con
 // It answers only GETs whose bytes are the library's own; "dropfirst" drops the first send of
 // each request, "silent" answers nothing and counts its GETs in *silent_gets.
 pid_t start_raw_agent(int* port, long* silent_gets) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = loopback(0);
-  socklen_t len = sizeof a;
-  if (bind(fd, (sockaddr*)&a, len) != 0 || getsockname(fd, (sockaddr*)&a, &len) != 0)
+  int fd = bind_loopback(SOCK_DGRAM, port);
+  if (fd < 0)
     return -1;
-  *port = ntohs(a.sin_port);
-  pid_t pid = fork();
+  pid_t pid = fork_child(SIGKILL);
   if (pid != 0) {
     close(fd);
     return pid;
   }
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
   std::set<long> seen;  // request IDs of "dropfirst"
   for (;;) {
     u_char in[65536];
@@ -1413,8 +1268,7 @@ TEST(SnmpTest, HostileAnswersOnTheWireReadAsSnmpgetReadsThem) {
     t.join();
   for (size_t i = 0; i < table.size(); i++)
     EXPECT_EQ(get_text_value(table[i]), printed[i]) << cases[i / 2].how << " " << table[i]->oid;
-  kill(agent, SIGKILL);
-  waitpid(agent, NULL, 0);
+  end_child(agent, SIGKILL, false);
 }
 
 // A far agent, 100 ms away, and one that is far and busy too: it serves one GET at a time and
@@ -1485,8 +1339,7 @@ TEST(SnmpTest, FarAndBusyAgentsAreReadWholeThroughAWindowThatOpensAndCloses) {
   // each try of a wider first send loses a GET, and the tries grow apart: a handful
   EXPECT_LE(cases[1].relay->dropped, cases[1].rounds / 3) << "busy: GETs dropped in " << cases[1].rounds << " rounds";
   EXPECT_LE(cases[2].again, 2) << "reorder: GETs asked again in " << cases[2].rounds << " rounds";
-  kill(agent, SIGKILL);
-  waitpid(agent, NULL, 0);
+  end_child(agent, SIGKILL, false);
 }
 
 // The CPU ticks and voluntary context switches of thread tid of process pid.
@@ -1576,10 +1429,8 @@ TEST(SnmpTest, AHeldUpProcessLosesNoAnswerAndRoundsAreSpreadPacedAndIdleWhereNot
     send_input(*r, "q\n");
     EXPECT_EQ(0, wait_exit(*r, 30));
   }
-  for (pid_t agent : agents) {
-    kill(agent, SIGKILL);
-    waitpid(agent, NULL, 0);
-  }
+  for (pid_t agent : agents)
+    end_child(agent, SIGKILL, false);
 }
 
 }  // namespace

@@ -34,16 +34,12 @@ std::vector<std::string> wait_texts(listener_t* l, size_t n) {
   return texts(l);
 }
 
-// Returns a socket listening on a free loopback port (its address in a) that nobody reads; an
-// accept on it waits 10 s at most.
-int silent_server(sockaddr_in* a, int backlog) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  *a = loopback(0);
-  socklen_t len = sizeof *a;
+// Returns a socket listening on a free loopback port (stored in *port) that nobody reads, with a
+// backlog of one; an accept on it waits 10 s at most.
+int silent_server(int* port) {
+  int fd = bind_loopback(SOCK_STREAM, port);
   timeval limit = {10, 0};
-  EXPECT_EQ(0, bind(fd, (sockaddr*)a, len) || listen(fd, backlog) ||
-                   getsockname(fd, (sockaddr*)a, &len) ||
-                   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit));
+  EXPECT_EQ(0, fd < 0 || listen(fd, 1) || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit));
   return fd;
 }
 
@@ -87,18 +83,15 @@ TEST(ZqkClientTest, LinesAreExactAndRefusalsAndServerRestartsLoseNone) {
 
 // A server whose accept queue is full drops the handshake: put gives up, not the kernel.
 TEST(ZqkClientTest, ServerThatNeverAnswersTimesOut) {
-  sockaddr_in a;
-  int fd = silent_server(&a, 0);
-  int filler = socket(AF_INET, SOCK_STREAM, 0);  // takes the one place in the queue
-  ASSERT_EQ(0, connect(filler, (sockaddr*)&a, sizeof a));
-  ZQKClient* c = client_for(ntohs(a.sin_port));
+  int port = 0, fd = unaccepting_listener(&port);
+  ASSERT_GE(fd, 0);
+  ZQKClient* c = client_for(port);
   Value v;
   makeAValue(&v, 1, 0, 1.0f, 0, 0);
   std::future<int> rc = std::async(std::launch::async, [&] { return c->put(&v, 0); });
   ASSERT_EQ(std::future_status::ready, rc.wait_for(std::chrono::seconds(30)));
   EXPECT_EQ(-1, rc.get());
   EXPECT_EQ(-ETIMEDOUT, c->last_error);
-  close(filler);
   close(fd);
 }
 
@@ -108,9 +101,8 @@ TEST(ZqkClientTest, AFailedWriteIsReportedAndDropsTheConnection) {
   enum { never, before_the_next_write };
   const int want[] = {-EAGAIN, -ECONNRESET};
   for (int row : {never, before_the_next_write}) {
-    sockaddr_in a;
-    int fd = silent_server(&a, 1);
-    ZQKClient* c = client_for(ntohs(a.sin_port));
+    int port = 0, fd = silent_server(&port);
+    ZQKClient* c = client_for(port);
     Value v;
     makeAValue(&v, 1, 0, 1.0f, 0, 0);
     std::atomic<int> left{row == before_the_next_write ? 1000 : INT_MAX};  // ends a row none fails
