@@ -46,7 +46,7 @@ struct member_t {
 enum phase_t {
   IDLE,        // between rounds: its timer, if any, holds the next round's start
   LOOKING_UP,  // the round waits for its host's address, within the session's timeout
-  CONNECTING,  // the round waits for its TCP agent to take the engine's connection, as long
+  CONNECTING,  // the round waits for its TCP agent to take the engine's connection, as long too
   ASKING,      // requests in flight: its timer holds their next retry or give-up
   AT_GATE,     // nothing in flight and more to ask: it waits to be handed its engine ID's gate
 };
@@ -62,7 +62,7 @@ struct session_t {
   bool usable = false;  // false: snmpget refuses these options, so it never prints anything
   std::vector<std::string> objects;  // words left after the agent address
   std::vector<member_t> members;     // in table order
-  std::vector<u_char> names;         // the members' names in BER, once it has first gone on the wire
+  std::vector<u_char> names;  // snmpwire.h: the members' names in BER, once it first went on the wire
 
   // The engine's loop's.
   phase_t phase = IDLE;

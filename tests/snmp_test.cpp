@@ -584,10 +584,12 @@ TEST(SnmpTest, CountersGiveTheirRatesAcrossWrapsAndARebootUnderBothEngines) {
     std::sort(got.begin(), got.end());
     EXPECT_NEAR(t, got.empty() ? 0 : got[got.size() / 2], t / 20) << n << ": the median rate";
   }
-  // each life's first GET gives a base, and its last answer may not be sent before q
+  // each life's first GET gives a base, and its last answer may not be sent before q; on a
+  // loaded machine a delivery pass held up past a round misses a rate now and then, while a
+  // counter that loses a rate at each wrap (every 5.4 s) would lose one in five
   std::string gets = read_file(dir + "/gets");
   for (int n : {61, 81})
-    EXPECT_LE(count_of(gets, ".1.3.6.1.4.1.99997." + std::to_string(n - 60) + "\n"), distinct(n, 0) + 5)
+    EXPECT_LE(count_of(gets, ".1.3.6.1.4.1.99997." + std::to_string(n - 60) + "\n"), distinct(n, 0) * 21 / 20 + 5)
         << n << ": GETs that gave no rate";
   stop_snmpd(agent);
   for (listener_t* l : listeners)
