@@ -231,7 +231,7 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
   std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
   std::string second = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM)), second_dir = make_temp_dir();
   pid_t agent = start_snmpd(dir, address, agent_conf(dir, -7));
-  pid_t second_agent = start_snmpd(second_dir, second, "rocommunity pub1 127.0.0.1\n");
+  pid_t second_agent = start_snmpd(second_dir, second + ",tcp:" + second, "rocommunity pub1 127.0.0.1\nsysservices 72\n");
   int silent_port = 0, silent = bind_loopback(SOCK_DGRAM, &silent_port);  // never read: an agent that never answers
   ASSERT_GE(silent, 0);
   name_server_t* name_server = geteuid() == 0 ? start_name_server(dir, "timeout:1 attempts:1") : NULL;
@@ -292,6 +292,7 @@ TEST(SnmpTest, BothEnginesReadWhatSnmpgetPrintsKeepTheirPaceAndFollowARestartedA
       {v2c(".1.3.6.1.4.1.99998.5"), NULL, "18446744073709551615\n"},
       {v2c(".1.3.6.1.4.1.99998.6", "pub1", "udp:" + address), NULL, "23\n"},
       {v2c(".1.3.6.1.4.1.99998.6", "pub1", "tcp:" + address), NULL, ""},  // a UDP agent
+      {v2c(".1.3.6.1.2.1.1.7.0", "pub1", "tcp:" + second), NULL, "72\n"},  // a TCP agent
       {v2c(".1.3.6.1.4.1.99998.7"), NULL, "10.1.2.3\n"},
       {v2c(".1.3.6.1.4.1.99998.8"), NULL, "\"say \\\"hi\\\" $HOME\"\n"},
       {v2c("NO-SUCH-MIB::nothing.0"), NULL, ""},
