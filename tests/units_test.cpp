@@ -8,6 +8,7 @@
 #include <math.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <set>
@@ -16,6 +17,7 @@
 #include "config.h"
 #include "getcmdout.h"
 #include "harness.h"
+#include "numbers.h"
 #include "parser.h"
 #include "sender.h"
 #include "shard.h"
@@ -131,6 +133,96 @@ TEST(ShardTest, OnlyKSlashNWithKBelowNIsAShard) {
     EXPECT_EQ(c.k >= 0, parse_shard(c.text, &k, &n)) << '"' << c.text << '"';
     EXPECT_EQ(c.k, k) << c.text;
     EXPECT_EQ(c.n, n) << c.text;
+  }
+}
+
+// Whatever bytes a hostile morvane.conf or agent puts in an agent, a column or a key come back
+// as they were; the same numbers make the same file.
+TEST(NumbersTest, HostileRowsComeBackExactlyFromTheFileInTheStateDirectory) {
+  struct {
+    const char *state_directory, *path;  // null: unset
+  } paths[] = {{nullptr, "morvane.numbers"}, {"", "morvane.numbers"}, {"/a:/b", "/a/morvane.numbers"},
+               {"/s/", "/s/morvane.numbers"}, {":/b", "morvane.numbers"}};
+  const char* was = getenv("STATE_DIRECTORY");
+  std::string kept = was ? was : "";
+  for (const auto& c : paths) {
+    c.state_directory ? setenv("STATE_DIRECTORY", c.state_directory, 1) : unsetenv("STATE_DIRECTORY");
+    EXPECT_EQ(c.path, numbers_path()) << (c.state_directory ? c.state_directory : "unset");
+  }
+  was ? setenv("STATE_DIRECTORY", kept.c_str(), 1) : unsetenv("STATE_DIRECTORY");
+  std::string dir = make_temp_dir(), path = dir + "/morvane.numbers";
+  const std::string u = "udp:[2001:db8::1]:161", o = ".1.3.6.1.2.1.2.2.1.10", at = " " + u + " " + o + " ";
+  numbers_t hostile = {{{u, o}, {{"eth0", 1}, {"1.4", INT32_MIN}, {"", INT32_MAX}, {" a  \"b\" \\x41 \\", 7},
+                                 {"line\nend\ttab\r", 0}, {std::string("nul\0", 4), -1}, {"\xff caf\xc3\xa9", 2}}},
+                        {{"a b\\x20\n", " oid\x7f"}, {{" ", 7}}}, {{"", ""}, {{"\\", 3}}}};
+  numbers_t read = {{{"stale", "column"}, {{"row", 1}}}};
+  testing::internal::CaptureStderr();
+  read_numbers(path, &read);  // no file yet
+  EXPECT_EQ("", testing::internal::GetCapturedStderr());
+  EXPECT_EQ(numbers_t(), read);
+  EXPECT_EQ("", write_numbers(path, {{{u, o}, {{"old", 5}}}}));
+  EXPECT_EQ("", write_numbers(path, hostile));
+  EXPECT_EQ("# morvane: the numbers of walked table rows; delete this file to number them afresh\n"
+            "3   \\\\\n7 a\\x20b\\\\x20\\x0a \\x20oid\\x7f  \n2147483647" + at + "\n7" + at + " a  \"b\" \\\\x41 \\\\\n"
+            "-2147483648" + at + "1.4\n1" + at + "eth0\n0" + at + "line\\x0aend\\x09tab\\x0d\n-1" + at + "nul\\x00\n"
+            "2" + at + "\xff caf\xc3\xa9\n", read_file(path));
+  check(mkdir((dir + "/taken").c_str(), 0755) == 0, dir + "/taken");
+  struct {
+    std::string path, why;  // why write_numbers fails; "": it does not
+  } writes[] = {{path, ""}, {dir + "/none/morvane.numbers", "No such file or directory"},
+                {dir + "/taken", "Is a directory"}};
+  for (const auto& w : writes) {
+    EXPECT_EQ(w.why.empty() ? "" : "cannot write " + w.path + ": " + w.why, write_numbers(w.path, hostile));
+    EXPECT_EQ(-1, access((w.path + ".new").c_str(), F_OK)) << w.path << ": the temporary file left beside it";
+  }
+  read_numbers(path, &read);
+  EXPECT_EQ(hostile, read);
+  remove_tree(dir);
+}
+
+// A file that cannot be trusted numbers no row: it is named with why and kept aside, replacing
+// the file kept before, or left where it is when even that fails.
+TEST(NumbersTest, ADamagedFileIsNamedAndMovedAsideAndGivesNoNumbers) {
+  const std::string refused = "; moved to @.bad, rows are numbered afresh\n";
+  struct {
+    const char* content;  // null: a directory at the path
+    std::string told;     // after "morvane: ", @ the path
+    bool stuck = false;   // a directory that holds a file at @.bad
+  } cases[] = {
+      {"1 a b c\ngarbage\n", "@:2: not \"NUMBER AGENT COLUMN KEY\"" + refused},
+      {"1 a b\n", "@:1: not \"NUMBER AGENT COLUMN KEY\"" + refused},
+      {"1 a b c\\x4\n", "@:1: not \"NUMBER AGENT COLUMN KEY\"" + refused},
+      {"1 a\\q b c\n", "@:1: not \"NUMBER AGENT COLUMN KEY\"" + refused},
+      {"1 a b c\td\n", "@:1: not \"NUMBER AGENT COLUMN KEY\"" + refused},
+      {"#\n\n1x a b c\n", "@:3: \"1x\" is not a number from -2147483648 to 2147483647" + refused},
+      {"2147483648 a b c\n", "@:1: \"2147483648\" is not a number from -2147483648 to 2147483647" + refused},
+      {"-2147483649 a b c\n", "@:1: \"-2147483649\" is not a number from -2147483648 to 2147483647" + refused},
+      {"+1 a b c\n", "@:1: \"+1\" is not a number from -2147483648 to 2147483647" + refused},
+      {"7 a b c\n7 a x c\n7 a b d\n", "@:3: number 7 is also that of line 1 in the same column" + refused},
+      {"7 a b c\n8 a b c\n", "@:2: the same row as line 1" + refused},
+      {nullptr, "cannot read @: Is a directory" + refused},
+      {"x\n", "@:1: not \"NUMBER AGENT COLUMN KEY\"; cannot move it to @.bad (Is a directory), rows are"
+               " numbered afresh\n", true},
+  };
+  for (const auto& c : cases) {
+    std::string dir = make_temp_dir(), path = dir + "/morvane.numbers", told = "morvane: " + c.told;
+    for (size_t i; (i = told.find('@')) != std::string::npos;)
+      told.replace(i, 1, path);
+    c.content ? write_file(path, c.content) : check(mkdir(path.c_str(), 0755) == 0, path);
+    if (c.stuck)
+      check(mkdir((path + ".bad").c_str(), 0755) == 0, path + ".bad");
+    write_file(path + (c.stuck ? ".bad/kept" : ".bad"), "kept before");
+    numbers_t read = {{{"stale", "column"}, {{"row", 1}}}};
+    testing::internal::CaptureStderr();
+    read_numbers(path, &read);
+    EXPECT_EQ(told, testing::internal::GetCapturedStderr());
+    EXPECT_EQ(numbers_t(), read) << told;
+    std::string now_at = c.stuck ? path : path + ".bad";
+    EXPECT_EQ(c.content ? c.content : "", read_file(now_at)) << told;
+    struct stat st = {};
+    EXPECT_EQ(!c.content, stat(now_at.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << told;
+    EXPECT_EQ(c.stuck, access(path.c_str(), F_OK) == 0) << told;
+    remove_tree(dir);
   }
 }
 
