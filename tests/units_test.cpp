@@ -93,6 +93,17 @@ TEST(ShardTest, SignalsFallByAFixedHashOfTheirAgentOrCommandAndSplitEvenly) {
       {1, "192.0.2.3:161", {0, 0, 2, 2, 2, 5, 57}},
       {1, "10.1.2.3:1161", {0, 0, 0, 0, 0, 5, 45}},
       {1, "[2001:db8::1]", {0, 1, 1, 1, 1, 7, 13}},
+      // other transports by any alias: the IPv6 host bracketed or not, the port named or not
+      {1, "tcp:192.0.2.1", {0, 1, 2, 2, 2, 2, 62}},
+      {0, "TCP:192.0.2.1:0161", {0, 1, 2, 2, 2, 2, 62}},
+      {1, "udp6:[2001:db8::1]", {0, 0, 0, 3, 3, 6, 56}},
+      {1, "UDPv6:2001:db8::1", {0, 0, 0, 3, 3, 6, 56}},
+      {2, "ipv6:[2001:db8::1]:161", {0, 0, 0, 3, 3, 6, 56}},
+      {1, "udp6:2001:db8::1:161", {0, 0, 0, 0, 0, 0, 0}},  // no brackets: all host, another agent
+      {1, "tcp6:[2001:db8::1]:1161", {0, 1, 1, 1, 1, 1, 30}},
+      {1, "tcpipv6:[2001:db8::1]:01161", {0, 1, 1, 1, 1, 1, 30}},
+      {1, "tcp6:fe80::1@eth0", {0, 0, 0, 0, 0, 7, 47}},
+      {1, "tcpv6:[fe80::1]@eth0:161", {0, 0, 0, 0, 0, 7, 47}},
       {3, "sensors -u", {0, 1, 1, 1, 1, 1, 73}},
       {3, "cat /sys/class/thermal/thermal_zone0/temp", {0, 1, 2, 2, 2, 5, 36}},
       {3, "", {0, 1, 1, 1, 1, 1, 90}},
