@@ -16,13 +16,13 @@ void load_signals(config_t* cfg);
 // with " (and in N more)" when it recurs. Call after the loaders. Never fails.
 void name_unknown_keys(config_t* cfg);
 
-// Reads morvane.conf in the working directory and loads it with the three above, then puts each
-// signal with walk = true's rows in its place (walk_column; a line on standard error for a walk
-// with no rows for want of an answer), and with shard = "K/N" in global keeps only the signals
-// of shard K (shard_of; other agents are not walked); returns 0, or 1 after printing libconfig's
-// error, a rate on a value type but 0 and 1, a walk on a call type but 0 to 2 or a shard that
-// is not "K/N" (with its line), an snmp_engine that is neither "snmpget" nor "builtin", or a
-// row's signum that another signal has, on standard error.
+// Reads morvane.conf in the working directory and loads it with the three above; gives each
+// signal with walk = true its column (rows.h: its rows come as it is walked, numbered by the
+// file morvane.numbers), and with shard = "K/N" in global keeps only the signals of shard K
+// (shard_of; other agents' columns are not walked); publishes the table. Returns 0, or 1 after
+// printing libconfig's error, a rate on a value type but 0 and 1, a walk on a call type but 0
+// to 2 or a shard that is not "K/N" (with its line), or an snmp_engine that is neither
+// "snmpget" nor "builtin", on standard error.
 int read_config();
 
 #endif

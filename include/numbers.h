@@ -9,7 +9,8 @@
 #include <string>
 #include <utility>
 
-// A column is its agent (ip_addr as written in morvane.conf) and its oid (as written there).
+// A column is its agent (ip_addr as written in morvane.conf) and its oid (as written there) with
+// the signum its rows are numbered from ("1.3.6.1.2.1.2.2.1.10@1000").
 typedef std::pair<std::string, std::string> column_key_t;
 // Each column's rows: row key (its label, or its index such as "1.4"; any bytes) -> number.
 typedef std::map<column_key_t, std::map<std::string, int32_t>> numbers_t;

@@ -14,16 +14,15 @@ struct snmp_conf_t;
 struct delivery_t;
 struct screen_t;
 
-// Takes the terminal for a screen of table when conf has display = "screen" and standard input
+// Takes the terminal for a screen of the table (table_now, as it changes) when conf has display = "screen" and standard input
 // and output are both terminals: keys without Enter and no echo, standard error to /dev/null
 // (a command's errors would scramble the screen), SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP and
 // SIGWINCH caught, and the terminal given back at exit. Returns null otherwise, and when
 // terminfo cannot drive the terminal (named on standard error): the table then. The status
 // line shows delivery's health. Call before the workers start.
-screen_t* screen_open(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
-                      delivery_t* delivery);
-// Makes a screen on the terminal of in and out without the signals, the exit or standard error,
-// for benchmarks; null when terminfo does not know $TERM.
+screen_t* screen_open(const snmp_conf_t* conf, delivery_t* delivery);
+// Makes a screen of table as it stands on the terminal of in and out without the signals, the
+// exit or standard error, for benchmarks; null when terminfo does not know $TERM.
 screen_t* screen_new(FILE* in, FILE* out, const std::vector<signal_t*>& table,
                      const snmp_conf_t* conf, delivery_t* delivery);
 

@@ -1,13 +1,16 @@
 // The signal table and the global overrides: the records every thread shares, and their helpers.
-// The table and all configuration fields are fixed before the workers start; only the three
-// value fields and good_at change afterwards, each signal's written by its one writer (the
-// poller or the built-in engine's thread) and read through atomics or the accessors below.
+// The loaded table and all configuration fields are fixed before the workers start; only the
+// three value fields and good_at change afterwards, each signal's written by its one writer (the
+// poller or the built-in engine's thread) and read through atomics or the accessors below. The
+// threads read the table through its published versions (table_now), which the walked columns'
+// rows change as they come and go.
 #ifndef MORVANE_SIGNALS_H
 #define MORVANE_SIGNALS_H
 
 #include <stdint.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,6 +25,8 @@ struct count_base_t {
   int32_t trip_ms = -1;  // how long that answer took after its GET; -1: no agent's clock
   float per_s = 0;       // the rate this base's count gave; 0: none
 };
+
+struct column_t;
 
 struct signal_t {
   int32_t id = 0;
@@ -54,6 +59,8 @@ struct signal_t {
   // rate = true: the reading is the per-second increase of the reply's number since its base;
   // null for other signals, which pay one pointer for it.
   count_base_t* rate = nullptr;
+  // walk = true: the column's record (rows.h); a row of a column: its column's; null otherwise.
+  column_t* column = nullptr;
   std::string text_value;      // guarded by text_lock: use get_text_value/set_text_value
   std::mutex text_lock;
 };
@@ -81,11 +88,25 @@ struct snmp_conf_t {
   int32_t stale_after = 0;  // a reading whose last good reply is older is stale
   int32_t send_retry = 0;   // the wait between single puts once the failure budget is spent
   std::string display;      // "screen": the operator's screen on a terminal; else the table
+  int32_t walk_period = 60000;  // ms between two walks of a column; the default when not above 0
+};
+
+// A version of the table as the threads read it: every loaded signal but the walked columns,
+// with each column's rows in its place. Never changed once published; the rows it names live
+// as long as a version that names them is held.
+struct table_t {
+  std::vector<signal_t*> signals;
+  std::vector<std::shared_ptr<signal_t>> rows;
 };
 
 // The signal table in file order; never destroyed, so workers may run on through the exit.
 extern std::vector<signal_t*>& signalsVector;
 extern snmp_conf_t* global_snmp_conf;
+
+// Returns the version of the table in force now: the loaded table until one is published.
+std::shared_ptr<const table_t> table_now();
+// Makes table the version in force; a reader holding an older one reads it on until it lets go.
+void publish_table(std::shared_ptr<const table_t> table);
 
 // Returns a copy of the signal's text reading, or of its first max_bytes bytes, never torn by a
 // concurrent set_text_value.

@@ -24,6 +24,7 @@ enum outcome_t { IN_FLIGHT, ANSWERED, UNANSWERED, FAILED };
 struct request_t {
   int reqid = 0;
   bool probe = false;           // a v3 agent's engine ID probe, not a GET
+  int walk = -1;                // a walk's GETBULK or GETNEXT: the session's walk; -1: none
   int retries = 0;              // on the wire: sent again this often, up to the session's retries
   int64_t expires_ns = 0;       // on the wire: when its last send goes unanswered, monotonic
   int64_t answered_ns = 0;      // when its answer was read, or it was given up; 0: neither yet
@@ -62,6 +63,9 @@ void io_init(io_t* io);
 // Opens s's library session on its settings, its socket not handed to commands and watched on
 // epoll, and learns whether its GETs may go on the wire; false when it cannot be opened.
 bool open_link(int epoll, session_t* s);
+// Sends s's GETs on the wire when its open session may and no walk goes on, else through the
+// library; call as a walk begins or ends.
+void choose_path(session_t* s);
 // Closes s's library session, if open, and forgets what was learnt through it: the connection,
 // the answers' round trips, its v3 user entry and engine time.
 void close_link(int epoll, session_t* s);

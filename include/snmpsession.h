@@ -18,6 +18,7 @@
 #include "snmphost.h"
 #include "snmplife.h"
 #include "snmprequest.h"
+#include "snmptable.h"
 #include "snmpv3.h"
 #include "snmpwindow.h"
 
@@ -61,7 +62,7 @@ struct session_t {
   netsnmp_session settings;
   bool usable = false;  // false: snmpget refuses these options, so it never prints anything
   std::vector<std::string> objects;  // words left after the agent address
-  std::vector<member_t> members;     // in table order
+  std::vector<member_t> members;     // in table order, then its columns' rows
   std::vector<u_char> names;  // snmpwire.h: the members' names in BER, once it first went on the wire
 
   // The engine's loop's.
@@ -78,6 +79,7 @@ struct session_t {
   queue_t queue;      // snmpbatch.h
   window_t window;    // snmpwindow.h
   life_t life;        // snmplife.h
+  std::vector<walk_t> walks;  // snmptable.h: its walked columns
 };
 
 // Appends to sessions one session per distinct snmpget line of table's SNMP signals (call types

@@ -36,6 +36,8 @@ struct view_t {
 // at now_ms.
 void view_init(view_t* v, const std::vector<signal_t*>& table, const snmp_conf_t* conf,
                int64_t now_ms);
+// Makes v show table, a new version of its table, with its filter, stale only and first row kept.
+void view_retable(view_t* v, const std::vector<signal_t*>& table, int64_t now_ms);
 // Looks at the next n signals (the whole table at most), in turn, for the counts and stale
 // only: a frame that looks at a part of a big table costs the same at any size.
 void view_look(view_t* v, int64_t now_ms, size_t n);

@@ -99,7 +99,7 @@ int application(int argc, char** argv) {
     return 1;
   // The sender's health, for a screen. Never freed: detached threads may use it until exit.
   static delivery_t* delivery = new delivery_t;
-  screen_t* screen = screen_open(signalsVector, global_snmp_conf, delivery);
+  screen_t* screen = screen_open(global_snmp_conf, delivery);
   pthread_t threads[4];
   int started = start_threads(threads, screen, screen ? delivery : NULL);
   if (started < 0)

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "numbers.h"
+#include "rows.h"
 #include "shard.h"
 #include "signals.h"
 #include "walk.h"
@@ -68,6 +70,7 @@ void load_global_conf(config_t* cfg) {
   lookup_int(g, "stale_after", &conf->stale_after);
   lookup_int(g, "send_retry", &conf->send_retry);
   lookup_string(g, "display", &conf->display);
+  lookup_int(g, "walk_period", &conf->walk_period);
   mark_known(config_setting_get_member(g, "shard"));  // read by read_shard
 }
 
@@ -203,56 +206,38 @@ static void drop_signal(signal_t* s) {
   delete s;
 }
 
-// The signals of a column's rows: each loaded from the column's own settings, with its row's
-// name, object and number.
-static std::vector<signal_t*> row_signals(const config_setting_t* e, const signal_t* column,
-                                          const std::vector<row_t>& rows) {
-  std::vector<signal_t*> made;
-  for (const row_t& row : rows) {
-    signal_t* s = new signal_t;
-    load_signal(e, s);
-    s->name = column->name + " " + (row.label.empty() ? row.index : row.label);
-    s->oid = row.oid;
-    s->signum = column->signum + (int32_t)row.last;
-    made.push_back(s);
-  }
-  return made;
+static bool walked(const config_setting_t* e) {
+  int walk = 0;
+  return config_setting_lookup_bool(e, "walk", &walk) == CONFIG_TRUE && walk;
 }
 
-// Replaces each signal with walk = true that falls to shard k of n by its column's rows (none
-// when the walk got no answer, with a line on standard error), and adds them to rows.
-static void expand_columns(config_t* cfg, int k, int n, std::vector<signal_t*>* rows) {
+// Gives each signal with walk = true of the shard k of n its column, its lines parsed (a line
+// snmpget refuses is named); its rows come as it is walked. The numbers its rows take are kept
+// clear of every other signal of the file, of every shard (a column's own is its rows').
+static void make_columns(config_t* cfg, int k, int n) {
   config_setting_t* list = config_lookup(cfg, "signals");
-  int walk = 0;
-  for (int i = list ? config_setting_length(list) - 1 : -1; i >= 0; i--) {
+  int count = list ? config_setting_length(list) : 0;
+  std::vector<int32_t> signums;
+  for (int i = 0; i < count; i++)
+    if (!walked(config_setting_get_elem(list, i)))
+      signums.push_back(signalsVector[i]->signum);  // one signal per element, in order
+  book_t* book = NULL;
+  for (int i = 0; i < count; i++) {
     config_setting_t* e = config_setting_get_elem(list, i);
-    if (config_setting_lookup_bool(e, "walk", &walk) != CONFIG_TRUE || !walk)
-      continue;
-    signal_t* column = signalsVector[i];  // one signal per element, in order
-    if (shard_of(column, n) != k)
+    signal_t* s = signalsVector[i];
+    if (!walked(e) || shard_of(s, n) != k)
       continue;  // another instance's agent: leave_shard drops it unwalked
-    signal_t* label = NULL;
-    const char* label_oid;
-    if (config_setting_lookup_string(e, "label_oid", &label_oid) == CONFIG_TRUE && *label_oid) {
-      label = new signal_t;
-      load_signal(e, label);
-      label->oid = label_oid;
+    if (!book) {
+      book = new book_t;  // lives with the columns, for good
+      book_open(book, numbers_path(), signums);
     }
-    std::vector<row_t> found;
-    std::string why = walk_column(column, label, global_snmp_conf, &found);
-    if (!why.empty()) {
-      config_setting_t* at = config_setting_get_member(e, "walk");
-      fprintf(stderr, "%s:%d: walk of %s on %s: %s, so \"%s\" has no rows\n", file_of(at),
-              config_setting_source_line(at), column->oid.c_str(), column->ip_addr.c_str(), why.c_str(),
-              column->name.c_str());
-    }
-    std::vector<signal_t*> made = row_signals(e, column, found);
-    signalsVector.erase(signalsVector.begin() + i);
-    signalsVector.insert(signalsVector.begin() + i, made.begin(), made.end());
-    rows->insert(rows->end(), made.begin(), made.end());
-    drop_signal(column);
-    if (label)
-      drop_signal(label);
+    const char* label_oid = "";
+    config_setting_lookup_string(e, "label_oid", &label_oid);
+    config_setting_t* at = config_setting_get_member(e, "walk");
+    column_t* c = column_new(s, label_oid, std::string(file_of(at)) + ":" + std::to_string(config_setting_source_line(at)), book);
+    std::string why = walk_prepare(c, global_snmp_conf);
+    if (!why.empty())
+      take_walk(c, {}, why, 0);
   }
 }
 
@@ -279,23 +264,6 @@ static void leave_shard(int k, int n) {
   signalsVector.erase(others, signalsVector.end());
 }
 
-// Refuses a row whose number another signal has, naming both. Returns 1 then, else 0.
-static int refuse_row_numbers(const std::vector<signal_t*>& rows) {
-  std::multimap<int32_t, const signal_t*> by_number;
-  for (const signal_t* s : signalsVector)
-    by_number.emplace(s->signum, s);
-  for (const signal_t* row : rows) {
-    auto same = by_number.equal_range(row->signum);
-    for (auto it = same.first; it != same.second; ++it)
-      if (it->second != row) {
-        fprintf(stderr, "morvane.conf: signum %d of \"%s\" is also that of \"%s\"\n", row->signum,
-                row->name.c_str(), it->second->name.c_str());
-        return 1;
-      }
-  }
-  return 0;
-}
-
 int read_config() {
   config_t cfg;
   config_init(&cfg);
@@ -319,11 +287,11 @@ int read_config() {
   }
   int k = 0, n = 1;
   refused = refused || read_shard(&cfg, &k, &n);
-  std::vector<signal_t*> rows;
   if (!refused) {
-    expand_columns(&cfg, k, n, &rows);
+    make_columns(&cfg, k, n);
     leave_shard(k, n);
+    publish_rows(signalsVector);
   }
   config_destroy(&cfg);
-  return refused || refuse_row_numbers(rows);
+  return refused;
 }

@@ -1,6 +1,6 @@
-// The live value table: once the column width, then twice a second a full redraw of every
-// reading. Reads the value fields and good_at through their atomics and get_text_value; shares
-// only stdout.
+// The live value table: twice a second a full redraw of every reading, the column width taken
+// again when rows come or go. Reads the value fields and good_at through their atomics and
+// get_text_value; shares only stdout.
 #include "display.h"
 
 #include <unistd.h>
@@ -73,9 +73,15 @@ void print_frame(FILE* out, const std::vector<signal_t*>& table, int width) {
 }
 
 void* print_data(void*) {
-  int width = name_width(signalsVector);
+  std::shared_ptr<const table_t> table;
+  int width = 0;
   for (;;) {
-    print_frame(stdout, signalsVector, width);
+    std::shared_ptr<const table_t> now = table_now();
+    if (now != table) {  // rows came or went
+      table = now;
+      width = name_width(table->signals);
+    }
+    print_frame(stdout, table->signals, width);
     std::cout << std::endl;
     usleep(500000);  // 0.5 s between redraws
   }

@@ -1,6 +1,7 @@
 // The poller thread: runs the signals' commands in table order, one at a time, without end.
 // With the built-in SNMP engine it keeps the command signals and the engine's own thread reads
-// the rest. It is the only writer of its signals' value fields and good_at (through
+// the rest; with snmpget it also walks the columns, by snmpwalk, and publishes the table as their
+// rows change (rows.h). It is the only writer of its signals' value fields and good_at (through
 // res_parse); nothing else is shared.
 #include "poller.h"
 
@@ -14,8 +15,10 @@
 
 #include "getcmdout.h"
 #include "parser.h"
+#include "rows.h"
 #include "signals.h"
 #include "snmpcmd.h"
+#include "walk.h"
 
 // A line that cannot be started (the shell could not be forked), one ended at cmd_timeout, or
 // a reply there is no memory for, leaves the reading as it was for this turn; the next cycle
@@ -26,6 +29,33 @@ static void run_and_parse(signal_t* s, const char* line) {
     res_parse(s, getCmdOut(line, timeout_ms));
   } catch (const std::exception&) {
   }
+}
+
+// A row of a column is read with its agent's uptime: an answer that shows a restart gives no
+// reading, and no row of the column is read until it is walked again, as the agent may have
+// numbered its rows anew. An object the agent no longer has gets the column walked again too.
+static void poll_row(signal_t* s) {
+  column_t* c = s->column;
+  std::string line = row_line(s, global_snmp_conf), reply;
+  if (c->held || line.empty())
+    return;
+  try {
+    reply = getCmdOut(line.c_str(), global_snmp_conf ? global_snmp_conf->cmd_timeout : 0);
+  } catch (const std::exception&) {
+    return;
+  }
+  uint32_t ticks;
+  if (take_uptime(&reply, &ticks)) {
+    if (c->uptime_known && ticks < c->uptime) {
+      c->due = c->held = true;
+      return;
+    }
+    c->uptime = ticks;
+    c->uptime_known = true;
+  }
+  res_parse(s, reply);
+  if (reply.compare(0, 16, "No Such Instance") == 0 || reply.compare(0, 14, "No Such Object") == 0)
+    c->due = true;
 }
 
 void poll_signal(signal_t* s) {
@@ -48,15 +78,34 @@ static bool fetched(const signal_t* s) {
   return s->call_type >= 0 && s->call_type <= 3;
 }
 
-// The signals this thread walks: the whole table, or only its commands beside the engine.
-static std::vector<signal_t*> walked() {
+// The signals this thread reads: the whole table, or only its commands beside the engine.
+static std::vector<signal_t*> polled(const table_t& table) {
   if (!builtin_engine(global_snmp_conf))
-    return signalsVector;
+    return table.signals;
   std::vector<signal_t*> commands;
-  for (signal_t* s : signalsVector)
+  for (signal_t* s : table.signals)
     if (s->call_type == 3)
       commands.push_back(s);
   return commands;
+}
+
+// Walks the columns that are due, by snmpwalk; true when rows changed. The uptime after a walk
+// is the one its rows were numbered in; rows of a column whose walk got no answer are not read,
+// as its agent may come back renumbered.
+static bool walk_columns() {
+  bool changed = false;
+  for (signal_t* s : signalsVector) {
+    column_t* c = s->column;
+    int64_t now = monotonic_ms();
+    if (!c || !walk_due(c, global_snmp_conf, now))
+      continue;
+    std::string why;
+    std::vector<row_t> rows = walk_column(c, global_snmp_conf, &why);
+    changed |= take_walk(c, rows, why, now);
+    c->held = !why.empty() || agent_uptime(c, global_snmp_conf, &c->uptime) < 0;
+    c->uptime_known = !c->held;
+  }
+  return changed;
 }
 
 // Sleeps until period_ms after start, on the monotonic clock.
@@ -72,19 +121,36 @@ static void sleep_rest(const timespec& start, int period_ms) {
   }
 }
 
+// With snmpget, the columns this thread walks.
+static bool walks_columns() {
+  if (builtin_engine(global_snmp_conf))
+    return false;
+  return std::any_of(signalsVector.begin(), signalsVector.end(), [](const signal_t* s) { return s->column; });
+}
+
 void* get_data(void*) {
-  std::vector<signal_t*> table = walked();
+  bool walking = walks_columns();
+  std::vector<signal_t*> table = polled(*table_now());
   // A table with nothing to fetch never changes: sleep until the process ends rather than
   // wake every 200 microseconds for nothing.
-  if (std::none_of(table.begin(), table.end(), fetched))
+  if (!walking && std::none_of(table.begin(), table.end(), fetched))
     for (;;)
       pause();
   int period_ms = global_snmp_conf ? global_snmp_conf->poll_period : 0;
   for (;;) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
+    if (walking && walk_columns()) {
+      publish_rows(signalsVector);
+      table = polled(*table_now());
+    }
+    if (table.empty())
+      sleep_rest(start, std::max(period_ms, 1000));  // columns without rows yet: a look a second
     for (signal_t* s : table) {
-      poll_signal(s);
+      if (s->column)
+        poll_row(s);
+      else
+        poll_signal(s);
       usleep(200);  // 200 microseconds after every signal, skipped or not
     }
     if (period_ms > 0)

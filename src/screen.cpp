@@ -18,6 +18,8 @@
 
 struct screen_t {
   terminal_t term;
+  std::shared_ptr<const table_t> table;  // the version in view
+  bool follows = false;  // a newer version of the table, as rows come and go, comes into view
   view_t view;
   delivery_t* delivery = NULL;
   int widest = 0;  // the widest name, in terminal columns
@@ -29,9 +31,10 @@ static const size_t looks_a_frame = 4096;
 // Longest filter, in characters.
 static const size_t filter_max = 200;
 
-static void start_view(screen_t* s, const std::vector<signal_t*>& table, const snmp_conf_t* conf,
+static void start_view(screen_t* s, std::shared_ptr<const table_t> table, const snmp_conf_t* conf,
                        delivery_t* delivery) {
-  view_init(&s->view, table, conf, monotonic_ms());
+  s->table = table;
+  view_init(&s->view, s->table->signals, conf, monotonic_ms());
   s->widest = draw_widest(&s->view);
   s->delivery = delivery;
 }
@@ -43,12 +46,13 @@ screen_t* screen_new(FILE* in, FILE* out, const std::vector<signal_t*>& table,
     delete s;
     return NULL;
   }
-  start_view(s, table, conf, delivery);
+  std::shared_ptr<table_t> fixed = std::make_shared<table_t>();
+  fixed->signals = table;
+  start_view(s, fixed, conf, delivery);
   return s;
 }
 
-screen_t* screen_open(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
-                      delivery_t* delivery) {
+screen_t* screen_open(const snmp_conf_t* conf, delivery_t* delivery) {
   if (!conf || conf->display != "screen" || !isatty(0) || !isatty(1))
     return NULL;
   screen_t* s = new screen_t;
@@ -56,7 +60,8 @@ screen_t* screen_open(const std::vector<signal_t*>& table, const snmp_conf_t* co
     delete s;
     return NULL;
   }
-  start_view(s, table, conf, delivery);
+  s->follows = true;
+  start_view(s, table_now(), conf, delivery);
   return s;
 }
 
@@ -69,6 +74,12 @@ void screen_frame(screen_t* s, int64_t now_ms) {
   std::lock_guard<std::mutex> hold(s->term.lock);
   if (!s->term.open)
     return;
+  std::shared_ptr<const table_t> newest = s->follows ? table_now() : s->table;
+  if (newest != s->table) {
+    s->table = newest;
+    view_retable(&s->view, s->table->signals, now_ms);
+    s->widest = draw_widest(&s->view);
+  }
   view_look(&s->view, now_ms, looks_a_frame);
   const std::vector<size_t>& rows = view_rows(&s->view);
   view_fit(&s->view, rows.size(), (size_t)draw_page_rows());

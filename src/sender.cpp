@@ -149,7 +149,8 @@ int send_pass(delivery_t* d) {
   int failures = 0;
   long lines = 0;
   int64_t now = monotonic_ms();
-  for (signal_t* s : signalsVector)
+  std::shared_ptr<const table_t> table = table_now();  // held for the pass: rows may leave meanwhile
+  for (signal_t* s : table->signals)
     if (deliverable(s, now)) {
       int sent = deliver(d);
       lines += sent;
@@ -163,7 +164,8 @@ int send_pass(delivery_t* d) {
 // reported as in a pass; with nothing to deliver there is nothing to try, and false comes back.
 static bool retry_put(delivery_t* d) {
   int64_t now = monotonic_ms();
-  for (signal_t* s : signalsVector) {
+  std::shared_ptr<const table_t> table = table_now();
+  for (signal_t* s : table->signals) {
     if (!deliverable(s, now))
       continue;
     if (client->put(&value, 0) != -1) {

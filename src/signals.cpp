@@ -12,6 +12,25 @@
 std::vector<signal_t*>& signalsVector = *new std::vector<signal_t*>;
 snmp_conf_t* global_snmp_conf = NULL;
 
+// The version in force, read and swapped through the atomic functions of shared_ptr; null until
+// the first is published, the loaded table standing for it.
+static std::shared_ptr<const table_t> published;
+
+std::shared_ptr<const table_t> table_now() {
+  std::shared_ptr<const table_t> t = std::atomic_load(&published);
+  if (t)
+    return t;
+  std::shared_ptr<table_t> loaded = std::make_shared<table_t>();
+  loaded->signals = signalsVector;
+  std::shared_ptr<const table_t> none;
+  std::atomic_compare_exchange_strong(&published, &none, std::shared_ptr<const table_t>(loaded));
+  return std::atomic_load(&published);
+}
+
+void publish_table(std::shared_ptr<const table_t> table) {
+  std::atomic_store(&published, std::move(table));
+}
+
 std::string get_text_value(signal_t* s, size_t max_bytes) {
   std::lock_guard<std::mutex> hold(s->text_lock);
   return s->text_value.substr(0, max_bytes);

@@ -9,6 +9,7 @@
 #include "snmplife.h"
 #include "snmpprint.h"
 #include "snmpsession.h"
+#include "snmptable.h"
 #include "snmpwire.h"
 
 // At most this many rounds taken whole pass between two tries of a larger GET, after each try
@@ -80,6 +81,10 @@ static void reply_each(session_t* s, request_t* r, answer_t* a) {
     const netsnmp_variable_list* found = i < a->count ? varbind_naming(a, i, s, m) : NULL;
     for (size_t j = 0; !found && j < a->count; j++)
       found = varbind_naming(a, j, s, m);
+    if (!row_of_life(m.signal, life))
+      continue;  // a row walked before its agent restarted may now be another's
+    if (found && (found->type == SNMP_NOSUCHINSTANCE || found->type == SNMP_NOSUCHOBJECT))
+      row_vanished(m.signal);
     int went = give_reply(&m, found, life, timed ? &clock : NULL);
     fell += went < 0;
     rose += went > 0;
@@ -140,7 +145,9 @@ static void split(session_t* s, request_t* r, bool too_big) {
 
 // An error status at a usable index: as snmpget does, the object there gets an empty reply and
 // the GET goes again without it.
-static void drop_failed(session_t* s, request_t* r, long index) {
+static void drop_failed(session_t* s, request_t* r, long index, long errstat) {
+  if (errstat == SNMP_ERR_NOSUCHNAME)
+    row_vanished(s->members[r->asked[index - 1]].signal);
   give_reply(&s->members[r->asked[index - 1]], NULL);
   r->asked.erase(r->asked.begin() + (index - 1));
   ask_again(s, r, r->asked.size());
@@ -159,7 +166,7 @@ void take_response(session_t* s, request_t* r, answer_t* a) {
   else if (a->errstat == SNMP_ERR_TOOBIG)
     split(s, r, true);
   else if (a->errindex >= 1 && a->errindex <= (long)r->asked.size())
-    drop_failed(s, r, a->errindex);
+    drop_failed(s, r, a->errindex, a->errstat);
   else if (r->uptime && a->errindex == (long)r->asked.size() + 1)
     uptime_refused_get(s, r, a->errstat);
   else

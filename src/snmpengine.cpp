@@ -1,7 +1,8 @@
 // The built-in SNMP engine's loop: one thread runs every session's rounds side by side, with one
 // wait over the sessions' sockets, the resolver's answers and the round, retry and wait timers.
 // That thread is the only writer of its signals' readings (through res_parse) and the only user
-// of the library; it shares nothing else, and with the resolver's threads only its pipes.
+// of the library; it walks the SNMP columns and publishes the table as their rows change
+// (rows.h); it shares nothing else, and with the resolver's threads only its pipes.
 #include "snmpengine.h"
 
 #include <sys/epoll.h>
@@ -13,6 +14,7 @@
 
 #include "parser.h"
 #include "resolver.h"
+#include "rows.h"
 #include "signals.h"
 #include "snmpsession.h"
 #include "sockets.h"
@@ -23,8 +25,13 @@ static const uint32_t resolver_tag = UINT32_MAX;
 // start in one wake-up and their answers come together, so the thread wakes a few dozen times
 // a period instead of several times for each session, and the agents' load is still spread.
 static const int slots_per_period = 16;
+// Rows that a walk changed are published this long at least after the last change was: walks
+// that end together (at start-up, a thousand agents) publish the table a few times, not each.
+static const int64_t publish_gap_ns = 250000000;
 
 struct snmp_engine_t {
+  const std::vector<signal_t*>* loaded = NULL;  // the table as loaded, for publish_rows
+  const snmp_conf_t* conf = NULL;
   std::vector<session_t*> sessions;
   std::vector<signal_t*> unread;  // signals snmpget never prints anything for
   hosts_t hosts;
@@ -38,6 +45,8 @@ struct snmp_engine_t {
   int64_t slot_ns = 0;       // period_ns / slots_per_period; 0: no grid
   bool forever = false;      // false: sessions are not rescheduled after their round
   size_t busy = 0;           // sessions in a round
+  int64_t publish_ns = 0;    // when the rows walks changed are to be published; 0: none changed
+  int64_t published_ns = 0;
 };
 
 static void clear_timer(snmp_engine_t* e, session_t* s) {
@@ -105,7 +114,7 @@ static void ask(snmp_engine_t* e, session_t* s) {
     return;
   }
   if (s->flight.empty()) {
-    if (more_to_ask(s))
+    if (more_to_ask(s) || walks_going(s))
       s->phase = AT_GATE;  // asked again when the gate is handed on
     else
       end_round(e, s, false);
@@ -137,6 +146,8 @@ static int64_t on_grid(const snmp_engine_t* e, int64_t t) {
 static void start_round(snmp_engine_t* e, session_t* s, int64_t began) {
   s->began_ns = began;
   begin_batches(s);
+  if (begin_walks(s, e->conf, monotonic_ms()))
+    choose_path(s);
   e->busy++;
   if (s->address.host) {
     look_up(e->resolver, s->address.host, monotonic_ns());  // now and then, or after a round that failed
@@ -146,9 +157,12 @@ static void start_round(snmp_engine_t* e, session_t* s, int64_t began) {
   ask(e, s);
 }
 
-// The least time from the start of one round to the start of the next.
+// The least time from the start of one round to the start of the next. A session of walked
+// columns without rows yet has a round a second, to walk them when they are due.
 static int64_t pace_ns(const snmp_engine_t* e, const session_t* s) {
-  return e->period_ns > 0 ? e->period_ns : 200000LL * (int64_t)s->members.size();
+  if (e->period_ns > 0)
+    return e->period_ns;
+  return s->members.empty() ? 1000000000LL : 200000LL * (int64_t)s->members.size();
 }
 
 // A round that failed at once (no address, no open) is followed no sooner than one that waited
@@ -159,6 +173,9 @@ static void end_round(snmp_engine_t* e, session_t* s, bool failed) {
   s->phase = IDLE;
   e->busy--;
   end_batches(s, failed);
+  if (end_walks(s, monotonic_ms()) && !e->publish_ns)
+    e->publish_ns = std::max(monotonic_ns(), e->published_ns + publish_gap_ns);
+  choose_path(s);
   window_round_end(s, failed);
   if (!e->forever)
     return;
@@ -270,16 +287,36 @@ static void handle_ready(snmp_engine_t* e, const epoll_event* events, int n) {
   }
 }
 
+static void publish_due(snmp_engine_t* e, int64_t now) {
+  if (!e->publish_ns || now < e->publish_ns)
+    return;
+  publish_rows(*e->loaded);
+  e->publish_ns = 0;
+  e->published_ns = now;
+}
+
+// The first of the timers and the table's publishing; -1: none.
+static int64_t next_due(const snmp_engine_t* e) {
+  int64_t first = e->timers.empty() ? -1 : e->timers.begin()->first;
+  if (e->publish_ns && (first < 0 || e->publish_ns < first))
+    first = e->publish_ns;
+  return first;
+}
+
 // Every answer that has arrived is read before the timers fire: after the process was held up
 // (a loaded machine, a stop), only the sessions still without an answer time out.
 static void run(snmp_engine_t* e) {
   epoll_event events[64];
   for (ask_handed(e); e->forever || e->busy > 0; ask_handed(e)) {
-    int n = wait_for_events(e->epoll, events, 64, e->timers.empty() ? -1 : e->timers.begin()->first);
+    int n = wait_for_events(e->epoll, events, 64, next_due(e));
     for (; n > 0; n = n == 64 ? epoll_wait(e->epoll, events, 64, 0) : 0)
       handle_ready(e, events, n);
-    fire_timers(e, monotonic_ns());
+    int64_t now = monotonic_ns();
+    fire_timers(e, now);
+    publish_due(e, now);
   }
+  if (e->publish_ns)
+    publish_due(e, e->publish_ns);
 }
 
 // Starts the resolver when an address names a host; false when it cannot be started.
@@ -292,6 +329,8 @@ static bool start_resolver(snmp_engine_t* e) {
 
 snmp_engine_t* snmp_engine_new(const std::vector<signal_t*>& table, const snmp_conf_t* conf) {
   snmp_engine_t* e = new snmp_engine_t;
+  e->loaded = &table;
+  e->conf = conf;
   make_sessions(table, conf, &e->sessions, &e->unread, &e->hosts);
   // sessions without members (refused options) stay in the list, never asked
   allow_descriptors(e->sessions.size());
@@ -311,7 +350,7 @@ bool snmp_engine_empty(const snmp_engine_t* e) {
   if (!e->unread.empty())
     return false;
   for (const session_t* s : e->sessions)
-    if (!s->members.empty())
+    if (!s->members.empty() || has_walks(s))
       return false;
   return true;
 }
@@ -329,7 +368,7 @@ void snmp_engine_round(snmp_engine_t* e) {
   reply_unread(e);
   int64_t now = monotonic_ns();
   for (session_t* s : e->sessions)
-    if (!s->members.empty() && s->phase == IDLE)
+    if ((!s->members.empty() || has_walks(s)) && s->phase == IDLE)
       start_round(e, s, now);
   run(e);
 }
@@ -342,7 +381,7 @@ void* get_snmp_data(void* engine) {
   int64_t now = monotonic_ns();
   size_t n = e->sessions.size();
   for (size_t i = 0; i < n; i++)
-    if (!e->sessions[i]->members.empty())
+    if (!e->sessions[i]->members.empty() || has_walks(e->sessions[i]))
       set_timer(e, e->sessions[i], on_grid(e, now + (int64_t)(e->period_ns * i / n)));
   run(e);
   return NULL;

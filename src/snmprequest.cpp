@@ -13,6 +13,7 @@
 #include "signals.h"
 #include "snmpbatch.h"
 #include "snmpsession.h"
+#include "snmptable.h"
 #include "snmpwindow.h"
 #include "snmpwire.h"
 #include "sockets.h"
@@ -46,8 +47,14 @@ bool open_link(int epoll, session_t* s) {
     k.library = NULL;
     return false;
   }
-  k.wire = wire_fits(s) && encode_names(s);
+  choose_path(s);
   return true;
+}
+
+// A walk's requests go through the library, whose read its answers need: while a walk goes on,
+// the session's GETs go that way too.
+void choose_path(session_t* s) {
+  s->link.wire = s->link.library && !walks_going(s) && wire_fits(s) && encode_names(s);
 }
 
 // The next open reaches the agent anew: another address, engine boots or engine ID.
@@ -105,6 +112,10 @@ static outcome_t take_answer(session_t* s, request_t* r, const netsnmp_pdu* pdu)
     return FAILED;  // a report: unknown user, wrong digest and the like
   if (is_v3(s))
     keep_engine_time(s);
+  if (r->walk >= 0) {
+    take_walk_answer(s, r, pdu);
+    return ANSWERED;
+  }
   answer_t a;
   answer_of_pdu(pdu, &a);
   take_response(s, r, &a);
@@ -212,7 +223,7 @@ static bool next_request(gates_t* gates, session_t* s, request_t* r) {
     r->probe = true;
     return true;
   }
-  if (!more_to_ask(s) || s->flight.size() >= room(s))
+  if ((!more_to_ask(s) && !walks_going(s)) || s->flight.size() >= room(s))
     return false;
   if (is_v3(s)) {
     if (!enter_gate(gates, s))
@@ -220,7 +231,7 @@ static bool next_request(gates_t* gates, session_t* s, request_t* r) {
     if (s->flight.empty())
       own_v3_state(s);
   }
-  return next_batch(s, r);
+  return next_walk(s, r) || next_batch(s, r);
 }
 
 sent_t send_next(io_t* io, gates_t* gates, session_t* s) {
@@ -228,6 +239,7 @@ sent_t send_next(io_t* io, gates_t* gates, session_t* s) {
   if (!next_request(gates, s, &r))
     return NOTHING_SENT;
   bool sent = r.probe ? send_request(s, probe_pdu(), &r)
+              : r.walk >= 0 ? send_request(s, walk_pdu(s, r), &r)
               : s->link.wire ? send_get(io, s, &r) : send_request(s, batch_pdu(s, r), &r);
   return sent ? SENT : SEND_FAILED;
 }
@@ -310,9 +322,10 @@ void expire_requests(io_t* io, session_t* s, int64_t now) {
 
 // A request that got no answer, or was overtaken by so many answers to later ones that it is
 // lost: true when the round goes on without it. A larger GET on trial tells of its size, not of
-// a busy agent: the window stays as it is.
+// a busy agent: the window stays as it is. A walk's request that got no answer fails the round,
+// as a GET's would.
 static bool round_goes_on(session_t* s, request_t* r) {
-  return !r->probe && ask_again_lost(s, r, !r->growing && window_lost(s, *r));
+  return !r->probe && r->walk < 0 && ask_again_lost(s, r, !r->growing && window_lost(s, *r));
 }
 
 bool settle_requests(session_t* s, int64_t pace_ns) {
@@ -322,7 +335,7 @@ bool settle_requests(session_t* s, int64_t pace_ns) {
       window_answered(s, i, window_late(s, pace_ns));
   bool failed = false;
   for (request_t& r : f) {
-    if (r.outcome == IN_FLIGHT && overtaken(s, r))
+    if (r.outcome == IN_FLIGHT && r.walk < 0 && overtaken(s, r))  // a GETBULK may well take longer
       r.outcome = UNANSWERED;
     if (r.outcome == FAILED || (r.outcome == UNANSWERED && !round_goes_on(s, &r)))
       failed = true;

@@ -9,6 +9,7 @@
 
 #include <openssl/crypto.h>
 
+#include "rows.h"
 #include "signals.h"
 #include "snmpcmd.h"
 #include "snmpwire.h"
@@ -103,7 +104,7 @@ typedef std::map<std::vector<std::string>, session_t*> by_words_t;
 // What becomes of a signal of the table.
 enum member_kind_t { MEMBER, UNREAD, UNSENDABLE };
 
-// Adds the signal of args to its session. Signals that differ only in their last word (the
+// Adds the signal of args to its session, or a walked column to its walks. Signals that differ only in their last word (the
 // object) share a session, unless that word could be taken for an option. UNREAD when snmpget
 // would print nothing for it, whatever the agent; UNSENDABLE when no GET can carry its object.
 static member_kind_t add_member(std::vector<session_t*>* sessions, by_words_t* by_words, hosts_t* hosts,
@@ -124,6 +125,10 @@ static member_kind_t add_member(std::vector<session_t*>* sessions, by_words_t* b
   }
   if (!session->usable)
     return UNREAD;
+  if (signal->column && signal->column->signal == signal) {
+    add_walk(session, signal->column);  // its rows become members as they are found
+    return MEMBER;
+  }
   std::vector<std::string> objects = session->objects;
   if (last_is_object)
     objects.push_back(args.back());

@@ -36,6 +36,16 @@ void view_init(view_t* v, const std::vector<signal_t*>& table, const snmp_conf_t
   view_look(v, now_ms, table.size());
 }
 
+void view_retable(view_t* v, const std::vector<signal_t*>& table, int64_t now_ms) {
+  std::wstring filter = v->filter;
+  size_t top = v->top;
+  std::fill(v->counts, v->counts + 4, 0);
+  v->next_look = 0;
+  view_init(v, table, v->conf, now_ms);
+  view_filter(v, filter);
+  v->top = top;  // kept within the rows by the frame's view_fit
+}
+
 // Each look reads a signal's good_at, mostly a cache miss at 100 000 signals. A row's value
 // type never changes, so hidden rows are passed over; good_at is asked for a few signals ahead,
 // so that the misses overlap.

@@ -1,7 +1,8 @@
-// SNMP tables: a column's rows, walked once at start-up, before any thread starts, by the
-// library or by snmpwalk, and named by another column.
+// SNMP tables: a column's objects as snmpwalk prints them (the snmpget engine's walks, run on the
+// poller's thread), and the rows a walk's objects give, named by another column.
 #include "walk.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <exception>
@@ -13,14 +14,73 @@
 #include "snmpcmd.h"
 #include "snmpsession.h"
 
-// The objects of a walk: each one's name and its value as snmpget prints it.
-typedef std::vector<std::pair<std::vector<oid>, std::string>> walked_t;
+// The sessions lines were parsed in: they live on, as the engine's do, since the option
+// parser's allocations in them are the library's own to free.
+static std::vector<session_t*>& parsed_sessions() {
+  static std::vector<session_t*>& kept = *new std::vector<session_t*>;
+  return kept;
+}
 
-static const int max_repetitions = 25;  // objects a GETBULK asks for
+static std::string dotted(const std::vector<oid>& name, size_t from) {
+  std::string text;
+  for (size_t i = from; i < name.size(); i++)
+    text += (i > from ? "." : "") + std::to_string(name[i]);
+  return text;
+}
 
-// Appends the object named name to out when it is in column past the last one; false at the
-// column's end: an object outside it, or one not past the last (a looping agent).
-static bool take(const oid* name, size_t length, const std::string& value, const std::vector<oid>& column,
+// The numeric name of s's object as its snmpget line names it; "" when snmpget refuses the line.
+static std::string parsed_name(signal_t* s, const snmp_conf_t* conf) {
+  std::vector<session_t*> sessions;
+  std::vector<signal_t*> unread;
+  hosts_t hosts;
+  make_sessions({s}, conf, &sessions, &unread, &hosts);
+  parsed_sessions().insert(parsed_sessions().end(), sessions.begin(), sessions.end());
+  if (sessions.empty() || sessions[0]->members.empty())
+    return "";
+  return "." + dotted(sessions[0]->members[0].name, 0);
+}
+
+std::string walk_prepare(column_t* c, const snmp_conf_t* conf) {
+  column_t* own = c->signal->column;
+  c->signal->column = NULL;  // parsed as a plain signal of its line
+  c->name = parsed_name(c->signal, conf);
+  if (!c->label_oid.empty()) {
+    signal_t label;
+    label.call_type = c->signal->call_type;
+    label.snmp_timeout = c->signal->snmp_timeout;
+    label.snmp_num_retries = c->signal->snmp_num_retries;
+    label.snmp_sec_level = c->signal->snmp_sec_level;
+    label.snmp_priv_prot = c->signal->snmp_priv_prot;
+    label.snmp_priv_pphrase = c->signal->snmp_priv_pphrase;
+    label.snmp_auth_prot = c->signal->snmp_auth_prot;
+    label.snmp_auth_pphrase = c->signal->snmp_auth_pphrase;
+    label.snmp_user = c->signal->snmp_user;
+    label.ip_addr = c->signal->ip_addr;
+    label.snmp_community = c->signal->snmp_community;
+    label.oid = c->label_oid;
+    c->label_name = parsed_name(&label, conf);
+  }
+  c->signal->column = own;
+  return c->name.empty() ? "snmpget refuses its line" : "";
+}
+
+// Read by hand rather than by the library's parser, which the engine's thread alone may use.
+std::vector<oid> numeric_name(const std::string& text) {
+  std::vector<oid> name;
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] != '.' || i + 1 >= text.size() || text[i + 1] < '0' || text[i + 1] > '9' || name.size() >= MAX_OID_LEN)
+      return {};
+    char* end;
+    unsigned long long value = strtoull(text.c_str() + i + 1, &end, 10);
+    if (value > UINT32_MAX)
+      return {};
+    name.push_back((oid)value);
+    i = end - text.c_str() - 1;
+  }
+  return name;
+}
+
+bool take_object(const oid* name, size_t length, const std::string& value, const std::vector<oid>& column,
                  walked_t* out) {
   const std::vector<oid>& last = out->empty() ? column : out->back().first;
   if (length <= column.size() || netsnmp_oid_is_subtree(column.data(), column.size(), name, length) != 0 ||
@@ -30,117 +90,13 @@ static bool take(const oid* name, size_t length, const std::string& value, const
   return true;
 }
 
-static std::string printed(const netsnmp_variable_list* v) {
+std::string printed(const netsnmp_variable_list* v) {
   u_char* text = NULL;
   size_t size = 0, length = 0;
   sprint_realloc_value(&text, &size, &length, 1, v->name, v->name_length, v);
   std::string value = text ? std::string((const char*)text, length) : std::string();
   free(text);
   return value;
-}
-
-// Takes the objects of one answer; false at the column's end.
-static bool take_answer(const netsnmp_pdu* response, const std::vector<oid>& column, walked_t* out) {
-  if (response->errstat != SNMP_ERR_NOERROR || !response->variables)
-    return false;  // v1's noSuchName past the last object
-  for (const netsnmp_variable_list* v = response->variables; v; v = v->next_variable)
-    if (v->type == SNMP_ENDOFMIBVIEW || v->type == SNMP_NOSUCHOBJECT || v->type == SNMP_NOSUCHINSTANCE ||
-        !take(v->name, v->name_length, printed(v), column, out))
-      return false;
-  return true;
-}
-
-// Walks column through the library's open session; false when no request was answered.
-static bool walk_open(void* open, long version, const std::vector<oid>& column, walked_t* out) {
-  bool answered = false, more = true;
-  while (more) {
-    netsnmp_pdu* pdu = snmp_pdu_create(version == SNMP_VERSION_1 ? SNMP_MSG_GETNEXT : SNMP_MSG_GETBULK);
-    if (!pdu)
-      break;
-    if (version != SNMP_VERSION_1) {
-      pdu->non_repeaters = 0;
-      pdu->max_repetitions = max_repetitions;
-    }
-    const std::vector<oid>& from = out->empty() ? column : out->back().first;
-    snmp_add_null_var(pdu, from.data(), from.size());
-    netsnmp_pdu* response = NULL;  // the library frees the request, sent or not
-    more = snmp_sess_synch_response(open, pdu, &response) == STAT_SUCCESS && response;
-    answered |= more;
-    more = more && take_answer(response, column, out);
-    if (response)
-      snmp_free_pdu(response);
-  }
-  return answered;
-}
-
-// snmpwalk's line for s: its snmpget line, each object printed after its numeric name.
-static std::string walk_line(const signal_t* s, const snmp_conf_t* conf) {
-  std::string line = make_snmp_cmd(s, conf);
-  size_t at = line.find(" -Oqv ");
-  if (line.compare(0, 8, "snmpget ") != 0 || at == std::string::npos)
-    return "";
-  line.replace(at, 6, " -Oqn ");
-  return "snmpwalk " + line.substr(8);
-}
-
-// Takes snmpwalk's lines, "NAME VALUE"; a line that names no object goes on the value before
-// (a text with a line end).
-static void take_lines(const std::string& text, const std::vector<oid>& column, walked_t* out) {
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    oid name[MAX_OID_LEN];
-    size_t length = MAX_OID_LEN, space = line.find(' ');
-    std::string word = line.substr(0, space);
-    bool named = line[0] == '.' && snmp_parse_oid(word.c_str(), name, &length);
-    if (!named && !out->empty())
-      out->back().second += "\n" + line;
-    else if (!named || !take(name, length, space == std::string::npos ? "" : line.substr(space + 1), column, out))
-      return;
-  }
-}
-
-// The sessions walks were read through: they live on, as the engine's do, since the option
-// parser's allocations in them are the library's own to free.
-static std::vector<session_t*>& walk_sessions() {
-  static std::vector<session_t*>& kept = *new std::vector<session_t*>;
-  return kept;
-}
-
-// Walks s's oid by conf's engine; its numeric name goes in column. Returns "", or why nothing was
-// walked: the line is refused, or no request was answered (snmpwalk printed nothing).
-static std::string walk(signal_t* s, const snmp_conf_t* conf, std::vector<oid>* column, walked_t* out) {
-  std::vector<session_t*> sessions;
-  std::vector<signal_t*> unread;
-  hosts_t hosts;
-  make_sessions({s}, conf, &sessions, &unread, &hosts);
-  session_t* session = sessions.empty() || sessions[0]->members.empty() ? NULL : sessions[0];
-  std::string why = session ? "" : "snmpget refuses its line";
-  if (session && !builtin_engine(conf)) {
-    *column = session->members[0].name;
-    std::string line = walk_line(s, conf), text;
-    try {
-      text = line.empty() ? "" : getCmdOut(line);
-    } catch (const std::exception&) {
-    }
-    take_lines(text, *column, out);
-    why = text.empty() ? "no answer" : "";
-  } else if (session) {
-    *column = session->members[0].name;
-    session->settings.flags &= ~SNMP_FLAGS_DONT_PROBE;  // nothing else runs yet: a v3 probe may wait
-    void* open = snmp_sess_open(&session->settings);
-    why = open && walk_open(open, session->settings.version, *column, out) ? "" : "no answer";
-    if (open)
-      snmp_sess_close(open);
-  }
-  walk_sessions().insert(walk_sessions().end(), sessions.begin(), sessions.end());
-  return why;
-}
-
-static std::string dotted(const std::vector<oid>& name, size_t from) {
-  std::string text;
-  for (size_t i = from; i < name.size(); i++)
-    text += (i > from ? "." : "") + std::to_string(name[i]);
-  return text;
 }
 
 // A label as a name shows it: without snmpget's quotes and their escapes, a hex string's line
@@ -164,22 +120,100 @@ static std::string label_text(const std::string& value) {
   return shown;
 }
 
-std::string walk_column(signal_t* column, signal_t* label, const snmp_conf_t* conf, std::vector<row_t>* rows) {
-  std::vector<oid> name, label_name;
-  walked_t cells, label_cells;
-  std::string why = walk(column, conf, &name, &cells);
-  if (!why.empty())
-    return why;
+std::vector<row_t> rows_of(const std::vector<oid>& column, const walked_t& cells, const std::vector<oid>& label,
+                           const walked_t& label_cells) {
   std::map<std::string, std::string> labels;  // by index
-  if (label && walk(label, conf, &label_name, &label_cells).empty())
-    for (const auto& cell : label_cells)
-      labels[dotted(cell.first, label_name.size())] = cell.second;
+  for (const auto& cell : label_cells)
+    labels[dotted(cell.first, label.size())] = cell.second;
+  std::vector<row_t> rows;
   for (const auto& cell : cells) {
-    row_t row = {dotted(cell.first, name.size()), (uint32_t)cell.first.back(), "." + dotted(cell.first, 0), ""};
+    row_t row = {dotted(cell.first, column.size()), (uint32_t)cell.first.back(), "." + dotted(cell.first, 0), ""};
     auto found = labels.find(row.index);
     if (found != labels.end())
       row.label = label_text(found->second);
-    rows->push_back(row);
+    rows.push_back(row);
   }
-  return "";
+  return rows;
+}
+
+// s's snmpget line with its object replaced by name and -Oqv by option; "" when there is no
+// such line.
+static std::string line_for(const signal_t* s, const snmp_conf_t* conf, const std::string& option,
+                            const std::string& name) {
+  std::string line = make_snmp_cmd(s, conf);
+  size_t at = line.find(" -Oqv ");
+  if (line.compare(0, 8, "snmpget ") != 0 || at == std::string::npos)
+    return "";
+  line.replace(at, 6, " " + option + " ");
+  size_t object = line.rfind(" " + s->oid + " ");
+  if (object == std::string::npos)
+    return "";
+  return line.replace(object + 1, s->oid.size(), name);
+}
+
+// Takes snmpwalk's lines, "NAME VALUE"; a line that names no object goes on the value before
+// (a text with a line end).
+static void take_lines(const std::string& text, const std::vector<oid>& column, walked_t* out) {
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    size_t space = line.find(' ');
+    std::vector<oid> name = line[0] == '.' ? numeric_name(line.substr(0, space)) : std::vector<oid>();
+    if (name.empty() && !out->empty())
+      out->back().second += "\n" + line;
+    else if (name.empty() ||
+             !take_object(name.data(), name.size(), space == std::string::npos ? "" : line.substr(space + 1), column, out))
+      return;
+  }
+}
+
+// The objects of column by snmpwalk; false when it printed nothing.
+static bool run_walk(const column_t* c, const snmp_conf_t* conf, const std::string& column, walked_t* out) {
+  std::string line = line_for(c->signal, conf, "-Oqn", column), text;
+  try {
+    text = line.empty() ? "" : getCmdOut(("snmpwalk " + line.substr(8)).c_str(), conf ? conf->cmd_timeout : 0);
+  } catch (const std::exception&) {
+  }
+  take_lines(text, numeric_name(column), out);
+  return !text.empty();
+}
+
+std::vector<row_t> walk_column(const column_t* c, const snmp_conf_t* conf, std::string* why) {
+  walked_t cells, label_cells;
+  *why = c->name.empty() ? "snmpget refuses its line" : !run_walk(c, conf, c->name, &cells) ? "no answer" : "";
+  if (!why->empty())
+    return {};
+  if (!c->label_name.empty())
+    run_walk(c, conf, c->label_name, &label_cells);
+  return rows_of(numeric_name(c->name), cells, numeric_name(c->label_name), label_cells);
+}
+
+int agent_uptime(const column_t* c, const snmp_conf_t* conf, uint32_t* ticks) {
+  std::string line = line_for(c->signal, conf, "-Oqvt", ".1.3.6.1.2.1.1.3.0"), text;
+  try {
+    text = line.empty() ? "" : getCmdOut(line.c_str(), conf ? conf->cmd_timeout : 0);
+  } catch (const std::exception&) {
+  }
+  if (text.empty())
+    return -1;
+  char* end = NULL;
+  unsigned long value = strtoul(text.c_str(), &end, 10);
+  if (end == text.c_str() || value > UINT32_MAX)
+    return 0;  // "No Such Object ...": an agent without a clock
+  *ticks = (uint32_t)value;
+  return 1;
+}
+
+std::string row_line(const signal_t* row, const snmp_conf_t* conf) {
+  return line_for(row, conf, "-Oqv", ".1.3.6.1.2.1.1.3.0 " + row->oid);
+}
+
+bool take_uptime(std::string* reply, uint32_t* ticks) {
+  unsigned days, hours, minutes, seconds, hundredths;
+  int length = 0;
+  if (sscanf(reply->c_str(), "%u:%u:%u:%u.%u\n%n", &days, &hours, &minutes, &seconds, &hundredths, &length) != 5 ||
+      !length || reply->c_str()[length - 1] != '\n')
+    return false;
+  *ticks = (uint32_t)((((uint64_t)days * 24 + hours) * 60 + minutes) * 60 + seconds) * 100 + hundredths;
+  reply->erase(0, length);
+  return true;
 }

@@ -656,8 +656,8 @@ std::vector<std::string> frame_names(const std::string& out) {
 // One line of morvane.conf walks each column, under both engines: the pass script's 300 rows by
 // v2c and by v1, its looping column, its empty column, its column of a two-part index, an agent
 // that never answers, and the agent's own interface table (ifMtu named by ifDescr). Both are
-// paced, so that the pass script is free for the other's walks. A third run's rows take a number
-// another signal has, and it is refused.
+// paced, so that the pass script is free for the other's walks. A third run's row whose number
+// another signal has takes the first free one after its column's.
 TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) {
   std::string dir = make_temp_dir();
   write_file(dir + "/table", table_script, 0755);
@@ -674,8 +674,8 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
   for (std::string line; std::getline(mtu, line);)
     interfaces[atoi(line.c_str() + 21)].second = line.substr(line.find(' ') + 1);
   ASSERT_LT(0u, interfaces.size());
-  // a busy machine may hold the pass script up for seconds: a walk that then times out keeps
-  // only the rows it got, so only the agent that never answers has a short timeout
+  // a busy machine may hold the pass script up for seconds: a walk that then times out is tried
+  // again, so only the agent that never answers has a short timeout
   auto column = [&](const std::string& name, int signum, int call_type, const std::string& oid,
                     const std::string& label, const std::string& at) {
     return "{ name = \"" + name + "\"; signum = " + std::to_string(signum) + "; call_type = " +
@@ -747,13 +747,143 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
     send_input(procs[k], "q\n");
     EXPECT_EQ(0, wait_exit(procs[k], 30));
   }
-  EXPECT_EQ(1, wait_exit(clash, 60));
-  EXPECT_EQ("morvane.conf: signum 20 of \"loop 10\" is also that of \"x\"\n", clash.err());
+  std::string taken = "morvane: row \"loop 10\" takes signum 11: 20 is held\n";
+  EXPECT_TRUE(wait_until([&] { return clash.err() == taken; }, 60)) << clash.err();
+  send_input(clash, "q\n");
+  EXPECT_EQ(0, wait_exit(clash, 30));
   stop_snmpd(agent);
   for (listener_t* l : listeners)
     stop_listener(l);
 }
 
+
+// A table that changes while it is read: each request reads the rows from the file rows,
+// "INDEX LABEL VALUE" a line in index order; the labels are column 2, the values column 3.
+const char living_script[] =
+    "#!/bin/bash\n"
+    "t=.1.3.6.1.4.1.99995.1.1\n"
+    "rows=\"$(dirname \"$0\")/rows\"\n"
+    "cell() { while read -r i l v; do if [ \"$i\" = \"$2\" ]; then if [ $1 = 2 ]; then printf '%s\\nstring\\n%s\\n' $t.2.$i $l;"
+    " else printf '%s\\ninteger\\n%s\\n' $t.3.$i $v; fi; return; fi; done < \"$rows\"; echo NONE; }\n"
+    "next() { n=$(while read -r i l v; do [ $i -gt $2 ] && echo $i && break; done < \"$rows\");"
+    " if [ -n \"$n\" ]; then cell $1 $n; elif [ $1 = 2 ]; then next 3 0; else echo NONE; fi; }\n"
+    "while read -r command; do\n"
+    "  case $command in\n"
+    "  PING) echo PONG ;;\n"
+    "  get) read -r oid; case $oid in $t.[23].*) cell ${oid:23:1} ${oid:25} ;; *) echo NONE ;; esac ;;\n"
+    "  getnext) read -r oid\n"
+    "    case $oid in\n"
+    "    $t.[23].*) next ${oid:23:1} ${oid:25} ;;\n"
+    "    $t.3) next 3 0 ;;\n"
+    "    $t|$t.1|$t.1.*|$t.2|.1.3.6.1.4.1.99995|.1.3.6.1.4.1.99995.1) next 2 0 ;;\n"
+    "    *) echo NONE ;;\n"
+    "    esac ;;\n"
+    "  set) read -r oid; read -r value; echo not-writable ;;\n"
+    "  esac\n"
+    "done\n";
+
+// The newest number delivered for each signum, and every (signum, number) ever delivered.
+static std::map<int, double> newest(listener_t* l, std::set<std::pair<int, int>>* ever = NULL) {
+  std::map<int, double> last;
+  for (const std::string& line : texts(l)) {
+    int signum = atoi(line.c_str() + 7);
+    last[signum] = atof(line.c_str() + line.find(' '));
+    if (ever)
+      ever->insert({signum, (int)last[signum]});
+  }
+  return last;
+}
+
+// A column labelled by another, under both engines, while its agent's table changes: rows added
+// and removed, then the agent restarted with its rows renumbered; each label keeps its number
+// throughout, and across a restart of morvane in the same directory; a damaged numbers file is
+// moved aside and the rows numbered afresh. A column of an agent that never answers holds up
+// nothing.
+TEST(SnmpTest, WalkedRowsFollowTheirTableAndEachLabelKeepsItsNumberUnderBothEngines) {
+  std::string dir = make_temp_dir();
+  write_file(dir + "/table", living_script, 0755);
+  write_file(dir + "/rows", "1 eth0 10\n2 eth1 20\n3 uplink 30\n");
+  std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
+  std::string agent_conf = "rocommunity pub1 127.0.0.1\npass_persist .1.3.6.1.4.1.99995 " + dir + "/table\n";
+  pid_t agent = start_snmpd(dir, address, agent_conf);
+  std::string walk = "snmpwalk -t 5 -Oqn -v 2c -c pub1 " + address + " .1.3.6.1.4.1.99995.1.1.3 2>/dev/null";
+  ASSERT_TRUE(wait_until([&] { return count_of(getCmdOut(walk), "\n") == 3; }, 60)) << read_file(dir + "/snmpd.log");
+  std::string t = ".1.3.6.1.4.1.99995.1.1";
+  std::string table = "{ name = \"c\"; signum = 1000; call_type = 1; value_type = 1; snmp_timeout = 5; snmp_num_retries = 1;"
+                      " snmp_community = \"pub1\"; ip_addr = \"" + address + "\"; oid = \"" + t + ".3\"; walk = true;"
+                      " label_oid = \"" + t + ".2\"; },\n"
+                      "{ name = \"dead\"; signum = 5000; call_type = 1; value_type = 1; snmp_timeout = 1; snmp_num_retries = 0;"
+                      " snmp_community = \"pub1\"; ip_addr = \"127.0.0.1:9\"; oid = \"" + t + ".3\"; walk = true; }";
+  listener_t* listeners[] = {start_listener(), start_listener()};
+  std::vector<proc_t> procs;
+  for (const char* engine : {"snmpget", "builtin"})
+    procs.push_back(start_morvane(run_dir(std::string("global = { poll_period = 500; walk_period = 2000; snmp_engine = \"") +
+                                          engine + "\"; };\nsignals = (\n" + table + "\n);\n"),
+                                  {"ZQK_SERVER=127.0.0.1:" + std::to_string(listeners[procs.size()]->port)}));
+  // the rows each shows and the numbers each delivers, for both at once
+  auto reach = [&](const std::vector<std::string>& names, const std::map<int, double>& numbers) {
+    for (int k = 0; k < 2; k++) {
+      SCOPED_TRACE(k ? "builtin" : "snmpget");
+      bool ok = wait_until([&] {
+        std::map<int, double> last = newest(listeners[k]);
+        return frame_names(procs[k].out()) == names &&
+               std::all_of(numbers.begin(), numbers.end(), [&](const std::pair<const int, double>& n) { return last[n.first] == n.second; });
+      }, 60);
+      EXPECT_TRUE(ok) << "shown: " << ::testing::PrintToString(frame_names(procs[k].out())) << "\n" << procs[k].err();
+      if (!ok)
+        return false;
+    }
+    return true;
+  };
+  const std::string dead_line = "morvane.conf:4: walk of " + t + ".3 on 127.0.0.1:9: no answer, so \"dead\" has no rows\n";
+  ASSERT_TRUE(reach({"c eth0", "c eth1", "c uplink"}, {{1001, 10}, {1002, 20}, {1003, 30}}));
+  // a row added is read from the next walk; one removed leaves at its next GET
+  write_file(dir + "/rows", "1 eth0 11\n3 uplink 31\n4 lab 40\n");
+  ASSERT_TRUE(reach({"c eth0", "c uplink", "c lab"}, {{1001, 11}, {1003, 31}, {1004, 40}}));
+  for (proc_t& p : procs)
+    EXPECT_EQ(dead_line + "morvane: row \"c eth1\" (signum 1002) is no longer in its table\n", p.err());
+  // the agent restarts with its rows renumbered: uplink moves from 3 to 7, lab from 4 to 3
+  stop_snmpd(agent);
+  write_file(dir + "/rows", "1 eth0 12\n3 lab 43\n7 uplink 77\n");
+  sleep(2);  // the rows go unanswered a while, as a reboot leaves them
+  agent = start_snmpd(dir, address, agent_conf);
+  ASSERT_TRUE(reach({"c eth0", "c lab", "c uplink"}, {{1001, 12}, {1003, 77}, {1004, 43}}));
+  for (int k = 0; k < 2; k++) {
+    std::set<std::pair<int, int>> ever;
+    newest(listeners[k], &ever);
+    for (int wrong : {40, 43})
+      EXPECT_EQ(0u, ever.count({1003, wrong})) << "lab's " << wrong << " delivered as uplink's";
+    for (int wrong : {30, 31, 77})
+      EXPECT_EQ(0u, ever.count({1004, wrong})) << "uplink's " << wrong << " delivered as lab's";
+    send_input(procs[k], "q\n");
+    EXPECT_EQ(0, wait_exit(procs[k], 30));
+    EXPECT_EQ(dead_line + "morvane: row \"c eth1\" (signum 1002) is no longer in its table\n", procs[k].err());
+  }
+  // morvane again in the same directories: each label its number, from the file; the builtin's
+  // file damaged first: moved aside, and the rows numbered afresh by their indexes
+  std::string damaged = procs[1].dir + "/morvane.numbers";
+  write_file(damaged, "1003 oops\n");
+  for (int k = 0; k < 2; k++) {
+    stop_listener(listeners[k]);
+    listeners[k] = start_listener();
+    procs[k] = start_morvane(procs[k].dir, {"ZQK_SERVER=127.0.0.1:" + std::to_string(listeners[k]->port)});
+  }
+  write_file(dir + "/rows", "1 eth0 13\n3 lab 44\n7 uplink 78\n");
+  std::vector<std::map<int, double>> expected = {{{1001, 13}, {1003, 78}, {1004, 44}}, {{1001, 13}, {1003, 44}, {1007, 78}}};
+  for (int k = 0; k < 2; k++) {
+    SCOPED_TRACE(k ? "builtin" : "snmpget");
+    EXPECT_TRUE(wait_until([&] { return newest(listeners[k]) == expected[k]; }, 60))
+        << ::testing::PrintToString(newest(listeners[k])) << "\n" << procs[k].err();
+    send_input(procs[k], "q\n");
+    EXPECT_EQ(0, wait_exit(procs[k], 30));
+  }
+  EXPECT_EQ("morvane: morvane.numbers:1: not \"NUMBER AGENT COLUMN KEY\"; moved to morvane.numbers.bad, rows are "
+            "numbered afresh\n" + dead_line, procs[1].err());
+  EXPECT_EQ("1003 oops\n", read_file(damaged + ".bad"));
+  stop_snmpd(agent);
+  for (listener_t* l : listeners)
+    stop_listener(l);
+}
 
 // The same table on three instances, shards 0/3, 1/3 and 2/3, each delivering to a server of its
 // own: twelve agents (one snmpd on twelve ports, one of them also written "udp:..."), sixty

@@ -25,6 +25,7 @@
 #include "snmpcmd.h"
 #include "snmpsession.h"
 #include "snmpwindow.h"
+#include "view.h"
 
 namespace {
 
@@ -240,6 +241,31 @@ TEST(NumbersTest, ADamagedFileIsNamedAndMovedAsideAndGivesNoNumbers) {
 // A first send of ten GETs to a far agent: losing its last ones is the agent's queue, which the
 // next first send stays within; losing one while a later one went through is the way's doing,
 // which narrows nothing.
+// Rows of a walked column come and go under the operator's screen: its filter, "s" and place
+// stay, and its counts are those of the new table.
+TEST(ViewTest, ANewTableKeepsTheFilterStaleOnlyAndPlaceWithCountsOfItsOwn) {
+  std::vector<signal_t*> signals;
+  for (const char* name : {"in eth0", "in eth1", "out eth0", "in lab", "in eth2"}) {
+    signals.push_back(new_signal());
+    signals.back()->name = name;
+  }
+  signals[0]->good_at = monotonic_ms();  // read; the rest never
+  view_t v;
+  std::vector<signal_t*> before(signals.begin(), signals.begin() + 3);
+  view_init(&v, before, NULL, monotonic_ms());
+  view_filter(&v, L"IN ");
+  v.stale_only = true;
+  v.top = 1;
+  std::vector<signal_t*> after = {signals[0], signals[3], signals[2], signals[4]};  // eth1 gone, two new
+  view_retable(&v, after, monotonic_ms());
+  EXPECT_EQ(L"IN ", v.filter);
+  EXPECT_TRUE(v.stale_only);
+  EXPECT_EQ(1u, v.top);
+  EXPECT_EQ((std::vector<size_t>{1, 3}), view_rows(&v));  // in lab and in eth2: never read
+  EXPECT_EQ(1, v.counts[row_fresh]);
+  EXPECT_EQ(3, v.counts[row_never]);
+}
+
 TEST(WindowTest, AFirstSendNarrowsForALostTailNotForAGetLostOnTheWay) {
   struct {
     std::set<size_t> lost;  // places in the first send

@@ -1,0 +1,242 @@
+// Walked columns' rows: each row a signal made from its column's settings, numbered once by its
+// label (or its index without label_oid) and remembered in the numbers file, and the table's
+// versions published as rows come and go. The thread that walks owns every column and the book.
+#include "rows.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <syslog.h>
+
+#include "signals.h"
+
+static const int32_t default_walk_period = 60000;  // ms
+
+// One line on standard error and in the system log.
+static void say(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  fprintf(stderr, "%s\n", line);
+  syslog(LOG_NOTICE, "%s", line);
+}
+
+// Two columns of one agent's object (by v1 and v2c, say) are two series: the key holds the
+// signum the rows are numbered from.
+static column_key_t key_of(const column_t* c) {
+  return {c->signal->ip_addr, c->signal->oid + "@" + std::to_string(c->signal->signum)};
+}
+
+void book_open(book_t* book, const std::string& path, const std::vector<int32_t>& signums) {
+  book->path = path;
+  read_numbers(path, &book->numbers);
+  for (int32_t n : signums)
+    book->held[n]++;
+  for (auto& column : book->numbers)
+    for (auto row = column.second.begin(); row != column.second.end();) {
+      if (book->held.count(row->second)) {
+        say("morvane: %s: signum %d of row \"%s\" is now a signal's in morvane.conf; the row takes another",
+            path.c_str(), row->second, visible_text(row->first).c_str());
+        row = column.second.erase(row);
+        book->changed = true;
+        continue;
+      }
+      book->held[row->second]++;
+      ++row;
+    }
+}
+
+column_t* column_new(signal_t* s, const std::string& label_oid, const std::string& where, book_t* book) {
+  column_t* c = new column_t;  // lives with its signal, for good
+  c->signal = s;
+  c->label_oid = label_oid;
+  c->where = where;
+  c->book = book;
+  s->column = c;
+  return c;
+}
+
+bool walk_due(const column_t* c, const snmp_conf_t* conf, int64_t now_ms) {
+  int32_t period = conf && conf->walk_period > 0 ? conf->walk_period : default_walk_period;
+  return c->due || !c->walked_ms || now_ms - c->walked_ms >= period;
+}
+
+// The settings of morvane.conf that a row takes from its column.
+static void copy_settings(const signal_t* from, signal_t* to) {
+  to->id = from->id;
+  to->dev_name = from->dev_name;
+  to->dev_id = from->dev_id;
+  to->cmd = from->cmd;
+  to->call_type = from->call_type;
+  to->snmp_timeout = from->snmp_timeout;
+  to->snmp_num_retries = from->snmp_num_retries;
+  to->snmp_sec_level = from->snmp_sec_level;
+  to->snmp_priv_prot = from->snmp_priv_prot;
+  to->snmp_priv_pphrase = from->snmp_priv_pphrase;
+  to->snmp_auth_prot = from->snmp_auth_prot;
+  to->snmp_auth_pphrase = from->snmp_auth_pphrase;
+  to->snmp_user = from->snmp_user;
+  to->ip_addr = from->ip_addr;
+  to->snmp_community = from->snmp_community;
+  to->snmp_context = from->snmp_context;
+  to->value_type = from->value_type;
+  to->divider = from->divider;
+  to->active_value = from->active_value;
+  to->inactive_value = from->inactive_value;
+}
+
+static std::shared_ptr<signal_t> new_row(column_t* c, const std::string& key, const row_t& row, int32_t number) {
+  signal_t* s = new signal_t;
+  copy_settings(c->signal, s);
+  s->name = c->signal->name + " " + key;
+  s->oid = row.oid;
+  s->signum = number;
+  s->column = c;
+  if (c->signal->rate)
+    s->rate = new count_base_t;
+  return std::shared_ptr<signal_t>(s, [](signal_t* gone) {
+    delete gone->rate;
+    delete gone;
+  });
+}
+
+static bool held(const book_t* book, int64_t n) {
+  auto at = book->held.find((int32_t)n);
+  return at != book->held.end() && at->second > 0;
+}
+
+// The first number from on that nothing holds; -1 when none is left. The numbers held are
+// fewer than the signals, and so are the turns of this loop.
+static int64_t free_number(const book_t* book, int64_t from) {
+  for (int64_t n = from; n <= INT32_MAX; n++)
+    if (!held(book, n))
+      return n;
+  return -1;
+}
+
+// A labelled column's rows are remembered, and so is a row of another that cannot have its own
+// number: the signum plus the last sub-identifier of its index. Returns -1 when no number is free.
+static int64_t number_of(column_t* c, const std::string& key, const row_t& row) {
+  std::map<std::string, int32_t>& mine = c->book->numbers[key_of(c)];
+  auto known = mine.find(key);
+  if (known != mine.end())
+    return known->second;
+  int64_t own = (int64_t)c->signal->signum + row.last, n = own;
+  if (own > INT32_MAX || held(c->book, own))
+    n = free_number(c->book, (int64_t)c->signal->signum + 1);
+  std::string name = visible_text(c->signal->name + " " + key);
+  if (n < 0) {
+    say("morvane: row \"%s\" is not read: no signum above %d is free", name.c_str(), c->signal->signum);
+    return -1;
+  }
+  if (n != own)
+    say("morvane: row \"%s\" takes signum %lld: %lld is %s", name.c_str(), (long long)n, (long long)own,
+        own > INT32_MAX ? "past the largest" : "held");
+  if (n != own || !c->label_oid.empty()) {
+    mine[key] = (int32_t)n;
+    c->book->changed = true;
+  }
+  c->book->held[(int32_t)n]++;
+  return n;
+}
+
+// A row that leaves gives its number back unless it is remembered for its label's return.
+static void row_gone(column_t* c, const std::string& key, const signal_t* s) {
+  std::map<std::string, int32_t>& mine = c->book->numbers[key_of(c)];
+  if (!mine.count(key) && --c->book->held[s->signum] == 0)
+    c->book->held.erase(s->signum);
+  say("morvane: row \"%s\" (signum %d) is no longer in its table", visible_text(s->name).c_str(), s->signum);
+}
+
+// The key of each row found: its label, or its index without one; of rows with one label, the
+// first in the agent's order keeps the label and the others add their index.
+static std::vector<std::string> keys_of(const std::vector<row_t>& found) {
+  std::vector<std::string> keys;
+  std::map<std::string, int> seen;
+  for (const row_t& row : found) {
+    std::string key = row.label.empty() ? row.index : row.label;
+    if (seen[key]++)
+      key += " (" + row.index + ")";
+    keys.push_back(key);
+  }
+  return keys;
+}
+
+bool take_walk(column_t* c, const std::vector<row_t>& found, const std::string& why, int64_t now_ms) {
+  if (!why.empty()) {
+    c->due = true;
+    if (c->rows.empty() && !c->silence_named)
+      say("%s: walk of %s on %s: %s, so \"%s\" has no rows", c->where.c_str(), c->signal->oid.c_str(),
+          c->signal->ip_addr.c_str(), why.c_str(), visible_text(c->signal->name).c_str());
+    c->silence_named = true;
+    return false;
+  }
+  c->due = false;
+  c->walked_ms = now_ms;
+  c->silence_named = false;
+  std::map<std::string, std::shared_ptr<signal_t>> old;
+  for (size_t i = 0; i < c->rows.size(); i++)
+    old[c->keys[i]] = c->rows[i];
+  std::vector<std::string> keys = keys_of(found);
+  std::vector<std::shared_ptr<signal_t>> rows;
+  std::vector<std::string> kept_keys;
+  bool changed = false;
+  for (size_t i = 0; i < found.size(); i++) {
+    auto same = old.find(keys[i]);
+    if (same != old.end() && same->second->oid == found[i].oid) {
+      rows.push_back(same->second);
+      old.erase(same);
+    } else {
+      int64_t n = same != old.end() ? same->second->signum : number_of(c, keys[i], found[i]);
+      if (n < 0)
+        continue;
+      if (same != old.end())
+        old.erase(same);  // moved: a new signal under the same number, with a base of its own
+      rows.push_back(new_row(c, keys[i], found[i], (int32_t)n));
+      changed = true;
+    }
+    kept_keys.push_back(keys[i]);
+  }
+  for (size_t i = 0; i < c->rows.size(); i++)
+    if (old.count(c->keys[i])) {
+      row_gone(c, c->keys[i], c->rows[i].get());
+      changed = true;
+    }
+  changed |= rows.size() != c->rows.size();
+  c->rows.swap(rows);
+  c->keys.swap(kept_keys);
+  return changed;
+}
+
+static void write_book(book_t* book) {
+  if (!book->changed)
+    return;
+  std::string why = write_numbers(book->path, book->numbers);
+  if (why.empty()) {
+    book->changed = false;
+    book->unwritable_named = false;
+  } else if (!book->unwritable_named) {
+    say("morvane: %s; the rows keep their numbers while morvane runs", why.c_str());
+    book->unwritable_named = true;
+  }
+}
+
+void publish_rows(const std::vector<signal_t*>& loaded) {
+  std::shared_ptr<table_t> t = std::make_shared<table_t>();
+  book_t* book = NULL;
+  for (signal_t* s : loaded) {
+    if (!s->column) {
+      t->signals.push_back(s);
+      continue;
+    }
+    book = s->column->book;
+    for (const std::shared_ptr<signal_t>& row : s->column->rows) {
+      t->signals.push_back(row.get());
+      t->rows.push_back(row);
+    }
+  }
+  publish_table(t);
+  if (book)
+    write_book(book);
+}
