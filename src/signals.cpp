@@ -13,8 +13,8 @@ std::vector<signal_t*>& signalsVector = *new std::vector<signal_t*>;
 snmp_conf_t* global_snmp_conf = NULL;
 
 // The version in force, read and swapped through the atomic functions of shared_ptr; null until
-// the first is published, the loaded table standing for it.
-static std::shared_ptr<const table_t> published;
+// the first is published, the loaded table standing for it. Never destroyed, as the table.
+static std::shared_ptr<const table_t>& published = *new std::shared_ptr<const table_t>;
 
 std::shared_ptr<const table_t> table_now() {
   std::shared_ptr<const table_t> t = std::atomic_load(&published);

@@ -29,6 +29,7 @@
 
 #include "getcmdout.h"
 #include "harness.h"
+#include "shard.h"
 #include "signals.h"
 #include "snmpcmd.h"
 #include "snmpengine.h"
@@ -656,8 +657,9 @@ std::vector<std::string> frame_names(const std::string& out) {
 // One line of morvane.conf walks each column, under both engines: the pass script's 300 rows by
 // v2c and by v1, its looping column, its empty column, its column of a two-part index, an agent
 // that never answers, and the agent's own interface table (ifMtu named by ifDescr). Both are
-// paced, so that the pass script is free for the other's walks. A third run's row whose number
-// another signal has takes the first free one after its column's.
+// paced, so that the pass script is free for the other's walks. In a third run, a shard, a row
+// whose number a signal of another shard has, or past the largest, takes the first free one
+// after its column's.
 TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) {
   std::string dir = make_temp_dir();
   write_file(dir + "/table", table_script, 0755);
@@ -699,7 +701,18 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
     procs.push_back(start_morvane(run_dir(std::string("global = { poll_period = 1000; snmp_engine = \"") + engine +
                                           "\"; };\nsignals = ( " + table + " );\n"),
                                   {"ZQK_SERVER=127.0.0.1:" + std::to_string(listeners[procs.size()]->port)}));
-  proc_t clash = start_morvane(run_dir("signals = ( " + column("loop", 10, 1, t + ".2.1.1", "", address) +
+  // x falls to another shard than the agent's, and still holds its number
+  signal_t* at_agent = new_signal();
+  at_agent->ip_addr = address;
+  signal_t* x = new_signal();
+  x->call_type = 3;
+  x->cmd = "echo 1";
+  int n = 2;
+  while (shard_of(at_agent, n) == shard_of(x, n))
+    n++;
+  proc_t clash = start_morvane(run_dir("global = { shard = \"" + std::to_string(shard_of(at_agent, n)) + "/" + std::to_string(n) +
+                                       "\"; };\nsignals = ( " + column("loop", 10, 1, t + ".2.1.1", "", address) + ", " +
+                                       column("pdu", 2147483641, 1, t + ".4.1.1", "", address) +
                                        ", { name = \"x\"; signum = 20; call_type = 3; cmd = \"echo 1\"; } );\n"), {"ZQK_SERVER=127.0.0.1:1"});
 
   std::vector<std::string> names = {"first"};
@@ -747,7 +760,8 @@ TEST(SnmpTest, TablesBecomeOneSignalPerRowNamedByAnotherColumnUnderBothEngines) 
     send_input(procs[k], "q\n");
     EXPECT_EQ(0, wait_exit(procs[k], 30));
   }
-  std::string taken = "morvane: row \"loop 10\" takes signum 11: 20 is held\n";
+  std::string taken = "morvane: row \"loop 10\" takes signum 11: 20 is held\n"
+                      "morvane: row \"pdu 12.7\" takes signum 2147483642: 2147483648 is past the largest\n";
   EXPECT_TRUE(wait_until([&] { return clash.err() == taken; }, 60)) << clash.err();
   send_input(clash, "q\n");
   EXPECT_EQ(0, wait_exit(clash, 30));
