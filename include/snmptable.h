@@ -27,6 +27,7 @@ struct walk_t {
   bool walking = false;  // walked in this round
   bool asked = false;    // its request is in flight
   uint32_t life = 0;     // the agent's life its answers showed; 0: none yet
+  bool unpublished = false;  // its first rows came in this round: the table is to show them
 };
 
 // Adds c, a column of s's line, to s's walks.
@@ -43,12 +44,14 @@ bool next_walk(session_t* s, request_t* r);
 // without memory.
 netsnmp_pdu* walk_pdu(const session_t* s, const request_t& r);
 // Takes pdu, the answer to r: the objects still in their columns, and the agent's life (a walk
-// that sees its agent restart starts again).
+// that sees its agent restart starts again). A column's first rows become members at once.
 void take_walk_answer(session_t* s, request_t* r, const netsnmp_pdu* pdu);
 // Ends the round's walks at now_ms: each ended one gives its column's rows, the others (the round
 // failed) leave them as they were. Makes the rows s's members, after its own, when they changed;
 // returns true then.
 bool end_walks(session_t* s, int64_t now_ms);
+// True once after a column's first rows came in a round, for the table to be published.
+bool rows_came(session_t* s);
 // A row's answer, of the agent's life (0: not known): false when the row's column was walked in
 // another life, and the reading must not be taken; the column is then due.
 bool row_of_life(const signal_t* row, uint32_t life);

@@ -102,6 +102,12 @@ static void hand_on(snmp_engine_t* e, session_t* next) {
 
 static void end_round(snmp_engine_t* e, session_t* s, bool failed);
 
+// Rows that walks changed are published at most once a publish_gap_ns.
+static void rows_changed(snmp_engine_t* e) {
+  if (!e->publish_ns)
+    e->publish_ns = std::max(monotonic_ns(), e->published_ns + publish_gap_ns);
+}
+
 // Sends what the session may send of its round now, or ends the round when every member is read.
 static void ask(snmp_engine_t* e, session_t* s) {
   if (!s->link.library && !reach(e, s))
@@ -173,8 +179,8 @@ static void end_round(snmp_engine_t* e, session_t* s, bool failed) {
   s->phase = IDLE;
   e->busy--;
   end_batches(s, failed);
-  if (end_walks(s, monotonic_ms()) && !e->publish_ns)
-    e->publish_ns = std::max(monotonic_ns(), e->published_ns + publish_gap_ns);
+  if (end_walks(s, monotonic_ms()))
+    rows_changed(e);
   choose_path(s);
   window_round_end(s, failed);
   if (!e->forever)
@@ -205,6 +211,8 @@ static void fail_round(snmp_engine_t* e, session_t* s) {
 static void after_io(snmp_engine_t* e, session_t* s) {
   if (s->phase != ASKING)
     return;
+  if (rows_came(s))
+    rows_changed(e);
   if (!settle_requests(s, pace_ns(e, s))) {
     fail_round(e, s);
     return;

@@ -136,6 +136,8 @@ static void take_objects(walk_t* w, const netsnmp_variable_list* v) {
       w->done[asked[j]] = true;
 }
 
+static void first_rows(session_t* s, walk_t* w);
+
 void take_walk_answer(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
   walk_t& w = s->walks[r->walk];
   w.asked = false;
@@ -150,23 +152,54 @@ void take_walk_answer(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
     return;
   }
   take_objects(&w, v->next_variable);
+  if (walk_ended(w) && w.column->rows.empty())
+    first_rows(s, &w);
 }
 
-// The rows of s's columns become its members after its own; a row whose object no GET can
-// carry is not read.
+// The rows of c become members of s after the others; a row whose object no GET can carry is
+// not read. Their names go on the wire once the names are encoded again.
+static void add_members(session_t* s, const column_t* c) {
+  u_char ber[max_name_ber];
+  for (const std::shared_ptr<signal_t>& row : c->rows) {
+    std::vector<oid> name = numeric_name(row->oid);
+    if (!name.empty() && encode_name(name.data(), name.size(), ber))
+      s->members.push_back({row.get(), name});
+  }
+  s->names.clear();
+}
+
+// The rows of s's columns become its members after its own.
 static void rows_to_members(session_t* s) {
   size_t plain = 0;  // the session's own members come first
   while (plain < s->members.size() && !s->members[plain].signal->column)
     plain++;
   s->members.resize(plain);
-  u_char ber[max_name_ber];
   for (const walk_t& w : s->walks)
-    for (const std::shared_ptr<signal_t>& row : w.column->rows) {
-      std::vector<oid> name = numeric_name(row->oid);
-      if (!name.empty() && encode_name(name.data(), name.size(), ber))
-        s->members.push_back({row.get(), name});
-    }
-  s->names.clear();
+    add_members(s, w.column);
+}
+
+// A column's first rows are read in the round that found them: they join the members at the
+// end, past every index a GET in flight holds, and the round asks them as it asks the rest.
+// (Rows that change are taken at the round's end, when nothing is in flight.)
+static void first_rows(session_t* s, walk_t* w) {
+  w->walking = false;
+  bool came = take_walk(w->column, rows_of(w->names[0], w->cells[0], w->names[1], w->cells[1]), "", monotonic_ms());
+  w->column->life = w->life;
+  w->cells[0].clear();
+  w->cells[1].clear();
+  if (came) {
+    add_members(s, w->column);
+    w->unpublished = true;
+  }
+}
+
+bool rows_came(session_t* s) {
+  bool came = false;
+  for (walk_t& w : s->walks) {
+    came |= w.unpublished;
+    w.unpublished = false;
+  }
+  return came;
 }
 
 bool end_walks(session_t* s, int64_t now_ms) {
