@@ -55,6 +55,9 @@ struct column_t {
 // Makes book: the numbers file at path read (numbers.h), each number of signums held, and a
 // remembered number that a signal of morvane.conf has now forgotten, with one line naming it.
 void book_open(book_t* book, const std::string& path, const std::vector<int32_t>& signums);
+// Copies to to the settings of morvane.conf that a row takes from its column from: all but the
+// name, signum, object and rate.
+void copy_settings(const signal_t* from, signal_t* to);
 // Makes the column of s (walk = true): its rows are named after it and numbered from its signum.
 column_t* column_new(signal_t* s, const std::string& label_oid, const std::string& where, book_t* book);
 

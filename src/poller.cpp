@@ -36,8 +36,10 @@ static void run_and_parse(signal_t* s, const char* line) {
 // numbered its rows anew. An object the agent no longer has gets the column walked again too.
 static void poll_row(signal_t* s) {
   column_t* c = s->column;
+  if (c->held)
+    return;
   std::string line = row_line(s, global_snmp_conf), reply;
-  if (c->held || line.empty())
+  if (line.empty())
     return;
   try {
     reply = getCmdOut(line.c_str(), global_snmp_conf ? global_snmp_conf->cmd_timeout : 0);

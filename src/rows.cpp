@@ -62,8 +62,7 @@ bool walk_due(const column_t* c, const snmp_conf_t* conf, int64_t now_ms) {
   return c->due || !c->walked_ms || now_ms - c->walked_ms >= period;
 }
 
-// The settings of morvane.conf that a row takes from its column.
-static void copy_settings(const signal_t* from, signal_t* to) {
+void copy_settings(const signal_t* from, signal_t* to) {
   to->id = from->id;
   to->dev_name = from->dev_name;
   to->dev_id = from->dev_id;

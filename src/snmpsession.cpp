@@ -104,9 +104,10 @@ typedef std::map<std::vector<std::string>, session_t*> by_words_t;
 // What becomes of a signal of the table.
 enum member_kind_t { MEMBER, UNREAD, UNSENDABLE };
 
-// Adds the signal of args to its session, or a walked column to its walks. Signals that differ only in their last word (the
-// object) share a session, unless that word could be taken for an option. UNREAD when snmpget
-// would print nothing for it, whatever the agent; UNSENDABLE when no GET can carry its object.
+// Adds the signal of args to its session, or a walked column to its walks. Signals that differ
+// only in their last word (the object) share a session, unless that word could be taken for an
+// option. UNREAD when snmpget would print nothing for it, whatever the agent; UNSENDABLE when no
+// GET can carry its object.
 static member_kind_t add_member(std::vector<session_t*>* sessions, by_words_t* by_words, hosts_t* hosts,
                                 signal_t* signal, const std::vector<std::string>& args) {
   if (args.empty())

@@ -46,17 +46,7 @@ std::string walk_prepare(column_t* c, const snmp_conf_t* conf) {
   c->name = parsed_name(c->signal, conf);
   if (!c->label_oid.empty()) {
     signal_t label;
-    label.call_type = c->signal->call_type;
-    label.snmp_timeout = c->signal->snmp_timeout;
-    label.snmp_num_retries = c->signal->snmp_num_retries;
-    label.snmp_sec_level = c->signal->snmp_sec_level;
-    label.snmp_priv_prot = c->signal->snmp_priv_prot;
-    label.snmp_priv_pphrase = c->signal->snmp_priv_pphrase;
-    label.snmp_auth_prot = c->signal->snmp_auth_prot;
-    label.snmp_auth_pphrase = c->signal->snmp_auth_pphrase;
-    label.snmp_user = c->signal->snmp_user;
-    label.ip_addr = c->signal->ip_addr;
-    label.snmp_community = c->signal->snmp_community;
+    copy_settings(c->signal, &label);
     label.oid = c->label_oid;
     c->label_name = parsed_name(&label, conf);
   }
@@ -188,19 +178,14 @@ std::vector<row_t> walk_column(const column_t* c, const snmp_conf_t* conf, std::
 }
 
 int agent_uptime(const column_t* c, const snmp_conf_t* conf, uint32_t* ticks) {
-  std::string line = line_for(c->signal, conf, "-Oqvt", ".1.3.6.1.2.1.1.3.0"), text;
+  std::string line = line_for(c->signal, conf, "-Oqv", ".1.3.6.1.2.1.1.3.0"), text;
   try {
     text = line.empty() ? "" : getCmdOut(line.c_str(), conf ? conf->cmd_timeout : 0);
   } catch (const std::exception&) {
   }
   if (text.empty())
     return -1;
-  char* end = NULL;
-  unsigned long value = strtoul(text.c_str(), &end, 10);
-  if (end == text.c_str() || value > UINT32_MAX)
-    return 0;  // "No Such Object ...": an agent without a clock
-  *ticks = (uint32_t)value;
-  return 1;
+  return take_uptime(&text, ticks) ? 1 : 0;  // 0: "No Such Object ...", an agent without a clock
 }
 
 std::string row_line(const signal_t* row, const snmp_conf_t* conf) {
