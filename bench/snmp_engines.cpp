@@ -59,7 +59,7 @@ static void poll_loop(bool builtin, std::atomic<long>* polls) {
       snmp_engine_round(engine);
     } else {
       for (signal_t* s : signalsVector) {
-        poll_signal(s);
+        poll_signal(s, global_snmp_conf);
         usleep(200);
       }
     }

@@ -16,6 +16,18 @@ void load_signals(config_t* cfg);
 // with " (and in N more)" when it recurs. Call after the loaders. Never fails.
 void name_unknown_keys(config_t* cfg);
 
+struct book_t;
+struct loaded_t;
+struct table_t;
+
+// Reads the file at path and loads it into into, as read_config does, without touching
+// signalsVector or global_snmp_conf: its overrides, this shard's signals (a column's line not
+// parsed yet: walk_prepare), and the signums of the file's signals but the columns, of every
+// shard. Columns are numbered by *book, made when null and needed. With running (a reload),
+// writes no line end and also refuses a signal whose signum a row of running holds. Returns 0,
+// or 1 after naming the refusal on standard error and in the system log; into is empty then.
+int load_config(const char* path, loaded_t* into, book_t** book, const table_t* running);
+
 // Reads morvane.conf in the working directory and loads it with the three above; gives each
 // signal with walk = true its column (rows.h: its rows come as it is walked, numbered by the
 // file morvane.numbers), and with shard = "K/N" in global keeps only the signals of shard K

@@ -3,11 +3,12 @@
 #define MORVANE_POLLER_H
 
 struct signal_t;
+struct snmp_conf_t;
 
-// Fetches one reading of s through its snmpget line or its command, within the global
-// cmd_timeout when set, and stores it with res_parse; a turn that fails or is ended at the
-// timeout leaves the reading as it was. Other call types do nothing.
-void poll_signal(signal_t* s);
+// Fetches one reading of s through its snmpget line or its command under conf (null: no
+// overrides), within its cmd_timeout when set, and stores it with res_parse; a turn that fails or
+// is ended at the timeout leaves the reading as it was. Other call types do nothing.
+void poll_signal(signal_t* s, const snmp_conf_t* conf);
 
 // Thread function; the argument is ignored. Walks the table (only its command signals under the
 // built-in engine), 200 us after each signal, and when conf's poll_period is set starts a cycle

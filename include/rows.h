@@ -16,6 +16,7 @@
 
 struct signal_t;
 struct snmp_conf_t;
+struct loaded_t;
 
 // One row a walk found.
 struct row_t {
@@ -29,6 +30,7 @@ struct row_t {
 struct book_t {
   std::string path;             // the numbers file
   numbers_t numbers;            // remembered: each labelled row's, and each other moved off its own
+  std::vector<int32_t> signums;  // of the signals of morvane.conf, but the columns
   std::map<int32_t, int> held;  // how many hold each number: signals of morvane.conf, remembered, rows
   bool changed = false;         // remembered numbers not written yet
   bool unwritable_named = false;
@@ -55,6 +57,9 @@ struct column_t {
 // Makes book: the numbers file at path read (numbers.h), each number of signums held, and a
 // remembered number that a signal of morvane.conf has now forgotten, with one line naming it.
 void book_open(book_t* book, const std::string& path, const std::vector<int32_t>& signums);
+// Makes signums the numbers the signals of morvane.conf hold (after a reload), with book_open's
+// line for a remembered number one of them now holds.
+void book_sign(book_t* book, const std::vector<int32_t>& signums);
 // Copies to to the settings of morvane.conf that a row takes from its column from: all but the
 // name, signum, object and rate.
 void copy_settings(const signal_t* from, signal_t* to);
@@ -71,8 +76,16 @@ bool walk_due(const column_t* c, const snmp_conf_t* conf, int64_t now_ms);
 // c has no rows it is named once. Returns true when the rows changed.
 bool take_walk(column_t* c, const std::vector<row_t>& found, const std::string& why, int64_t now_ms);
 
-// Publishes the table of loaded (signalsVector): every signal, a walked column's rows in its
+// Gives back the numbers of c's rows, which leave with their column at a reload; remembered
+// numbers stay remembered.
+void drop_column(column_t* c);
+
+// Publishes the table of the loaded file in force: every signal, a walked column's rows in its
 // place; then writes the remembered numbers when they changed (an unwritable file named once).
-void publish_rows(const std::vector<signal_t*>& loaded);
+// The walking thread's.
+void publish_rows();
+// Publishes the table of loaded, made by a reload: a column kept from the version in force keeps
+// the rows that version shows, a new one has none yet.
+void publish_loaded(const std::shared_ptr<const loaded_t>& loaded);
 
 #endif

@@ -3,7 +3,7 @@
 // three value fields and good_at change afterwards, each signal's written by its one writer (the
 // poller or the built-in engine's thread) and read through atomics or the accessors below. The
 // threads read the table through its published versions (table_now), which the walked columns'
-// rows change as they come and go.
+// rows change as they come and go, and a reload of morvane.conf replaces.
 #ifndef MORVANE_SIGNALS_H
 #define MORVANE_SIGNALS_H
 
@@ -91,22 +91,38 @@ struct snmp_conf_t {
   int32_t walk_period = 60000;  // ms between two walks of a column; the default when not above 0
 };
 
+// A loaded morvane.conf: its signals in file order, walked columns among them, and its
+// overrides. Start-up's holds signalsVector and a copy of *global_snmp_conf; a reload's owns
+// the signals it made (and their rate bases, which a signal that keeps its reading hands on).
+struct loaded_t {
+  std::vector<signal_t*> signals;
+  snmp_conf_t conf;
+  std::vector<int32_t> signums;  // of its signals but the columns, of every shard
+  std::vector<std::shared_ptr<signal_t>> made;
+  std::vector<std::shared_ptr<count_base_t>> bases;
+};
+
 // A version of the table as the threads read it: every loaded signal but the walked columns,
-// with each column's rows in its place. Never changed once published; the rows it names live
-// as long as a version that names them is held.
+// with each column's rows in its place, and the loaded file it comes from. Never changed once
+// published; the rows and reloaded signals it names live as long as a version that names them
+// is held.
 struct table_t {
   std::vector<signal_t*> signals;
   std::vector<std::shared_ptr<signal_t>> rows;
+  std::shared_ptr<const loaded_t> loaded;
 };
 
 // The signal table in file order; never destroyed, so workers may run on through the exit.
 extern std::vector<signal_t*>& signalsVector;
 extern snmp_conf_t* global_snmp_conf;
 
-// Returns the version of the table in force now: the loaded table until one is published.
+// Returns the version of the table in force now: the loaded table and global_snmp_conf until
+// one is published.
 std::shared_ptr<const table_t> table_now();
 // Makes table the version in force; a reader holding an older one reads it on until it lets go.
 void publish_table(std::shared_ptr<const table_t> table);
+// Returns once a version other than seen is in force.
+void wait_for_publish(const std::shared_ptr<const table_t>& seen);
 
 // Returns a copy of the signal's text reading, or of its first max_bytes bytes, never torn by a
 // concurrent set_text_value.

@@ -20,6 +20,14 @@ struct snmp_engine_t;
 // lookups no pipe or thread (errno says why).
 snmp_engine_t* snmp_engine_new(const std::vector<signal_t*>& table, const snmp_conf_t* conf);
 
+// Returns an engine for the table in force (table_now) and its overrides, as snmp_engine_new,
+// that also takes each reload once snmp_engine_reloaded wakes it. Null as snmp_engine_new, or
+// when the kernel gives it no eventfd.
+snmp_engine_t* snmp_engine_start();
+// Wakes the engine's thread to take the loaded file in force (a reload's): each session takes
+// its new members at its round's end, new lines get sessions, lines gone are closed. Any thread.
+void snmp_engine_reloaded(snmp_engine_t* engine);
+
 // True when the engine has no signal to read.
 bool snmp_engine_empty(const snmp_engine_t* engine);
 

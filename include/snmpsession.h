@@ -80,6 +80,10 @@ struct session_t {
   window_t window;    // snmpwindow.h
   life_t life;        // snmplife.h
   std::vector<walk_t> walks;  // snmptable.h: its walked columns
+  // What a reload gave it (regroup_sessions), taken once nothing of its round is in flight.
+  std::vector<member_t> next_members;
+  std::vector<walk_t> next_walks;
+  bool regrouped = false;
 };
 
 // Appends to sessions one session per distinct snmpget line of table's SNMP signals (call types
@@ -91,6 +95,16 @@ struct session_t {
 // Never fails.
 void make_sessions(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
                    std::vector<session_t*>* sessions, std::vector<signal_t*>* unread, hosts_t* hosts);
+
+// Groups table (a reload's) as make_sessions does, into sessions as they run: a session of a
+// line running before keeps its link and all it learned, and is given its new members and walks
+// to take at its round's end (take_regroup); a new line gets a new session, appended; a line no
+// longer loaded leaves its session with no members. unread is made anew. Never fails.
+void regroup_sessions(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
+                      std::vector<session_t*>* sessions, std::vector<signal_t*>* unread, hosts_t* hosts);
+// Makes what regroup_sessions gave s its members (its columns' rows after them) and walks; call
+// with nothing of its round in flight. True when it had something to take.
+bool take_regroup(session_t* s);
 
 // The library's session of an open session.
 netsnmp_session* live(const session_t* s);

@@ -50,6 +50,8 @@ void take_walk_answer(session_t* s, request_t* r, const netsnmp_pdu* pdu);
 // failed) leave them as they were. Makes the rows s's members, after its own, when they changed;
 // returns true then.
 bool end_walks(session_t* s, int64_t now_ms);
+// The rows of s's columns become its members after its own (those without a column).
+void rows_to_members(session_t* s);
 // True once after a column's first rows came in a round, for the table to be published.
 bool rows_came(session_t* s);
 // A row's answer, of the agent's life (0: not known): false when the row's column was walked in

@@ -20,9 +20,10 @@ struct snmp_conf_t;
 typedef std::vector<std::pair<std::vector<oid>, std::string>> walked_t;
 
 // Parses the lines of c's column and label oid as snmpget would, and keeps their numeric names
-// in c. Call before the threads start (it silences standard error). Returns "", or "snmpget
-// refuses its line" when the column's cannot be read.
-std::string walk_prepare(column_t* c, const snmp_conf_t* conf);
+// in c; a column whose line snmpget refuses gets no rows, named once (take_walk). Call before
+// the threads start, or on the thread that walks (it silences standard error and uses the
+// library).
+void walk_prepare(column_t* c, const snmp_conf_t* conf);
 // Returns the numeric name that dotted (".1.3.6") spells; empty for anything else.
 std::vector<oid> numeric_name(const std::string& dotted);
 // Appends the object name (length sub-identifiers) with value to out when it lies in column past

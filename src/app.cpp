@@ -1,11 +1,16 @@
 // Start-up: the system log, the telemetry client, morvane.conf loaded into the signal table and
-// the overrides, the three worker threads, and the wait for "q".
+// the overrides, the three worker threads, and the wait for "q". With display = "none" the main
+// thread also takes SIGHUP, which every thread has blocked, through a signalfd, and reloads
+// morvane.conf (reload.h).
 #include "app.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/signalfd.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -14,6 +19,7 @@
 #include "config.h"
 #include "display.h"
 #include "poller.h"
+#include "reload.h"
 #include "screen.h"
 #include "sender.h"
 #include "signals.h"
@@ -35,24 +41,27 @@ struct worker_t {
   void* arg;
 };
 
-// Starts the poller, the built-in SNMP engine's thread when it has signals to read, the sender
-// and the display (none with display = "none"), in that order; the sender gets delivery and the
-// display the screen (both null for the table). The engine is made before any thread runs, since
-// it silences standard error while it parses. Returns how many were started, or -1 after
-// printing why one could not be, the terminal given back first.
-static int start_threads(pthread_t threads[4], screen_t* screen, delivery_t* delivery) {
+// Starts the poller, the built-in SNMP engine's thread when it has signals to read (or when a
+// reload may give it some: reloads), the sender and the display (none with display = "none"), in
+// that order; the sender gets delivery and the display the screen (both null for the table). The
+// engine is made before any thread runs, since it silences standard error while it parses, and
+// put in *engine. Returns how many were started, or -1 after printing why one could not be, the
+// terminal given back first.
+static int start_threads(pthread_t threads[4], screen_t* screen, delivery_t* delivery, bool reloads,
+                         snmp_engine_t** started_engine) {
   snmp_engine_t* engine = NULL;
   if (builtin_engine(global_snmp_conf)) {
-    engine = snmp_engine_new(signalsVector, global_snmp_conf);  // lives until exit
+    engine = snmp_engine_start();  // lives until exit
     if (!engine) {
       int err = errno;
       screen_close(screen);
       fprintf(stderr, "morvane: cannot start the SNMP engine: %s\n", strerror(err));
       return -1;
     }
-    if (snmp_engine_empty(engine))
+    if (snmp_engine_empty(engine) && !reloads)
       engine = NULL;
   }
+  *started_engine = engine;
   bool no_display = global_snmp_conf->display == "none";
   worker_t workers[4] = {{"poller", get_data, NULL},
                          {"SNMP", engine ? get_snmp_data : NULL, engine},
@@ -76,19 +85,69 @@ static int start_threads(pthread_t threads[4], screen_t* screen, delivery_t* del
   return started;
 }
 
-// Returns once a "q" arrives; after the end of input it waits until the process is killed.
-static void wait_for_q() {
-  int c;
-  while ((c = getchar()) != 'q') {
-    if (c == EOF)
-      for (;;)
-        pause();
+// SIGHUP is blocked from the start, so that every thread has it blocked, the telemetry client's
+// too; with display = "none" the main thread takes it through the signalfd returned, otherwise
+// (or without a signalfd: -1) it is unblocked here again and ends morvane, as a hangup does.
+static void hold_hangups(int how) {
+  sigset_t hup;
+  sigemptyset(&hup);
+  sigaddset(&hup, SIGHUP);
+  pthread_sigmask(how, &hup, NULL);
+}
+
+static int take_hangups(bool reloads) {
+  sigset_t hup;
+  sigemptyset(&hup);
+  sigaddset(&hup, SIGHUP);
+  int fd = reloads ? signalfd(-1, &hup, SFD_CLOEXEC | SFD_NONBLOCK) : -1;
+  if (fd < 0)
+    hold_hangups(SIG_UNBLOCK);
+  return fd;
+}
+
+// Reloads morvane.conf for each hangup waiting; hangups that come during a reload are one more.
+static void reload_on_hangup(int hangups, snmp_engine_t* engine) {
+  signalfd_siginfo info;
+  if (read(hangups, &info, sizeof info) != (ssize_t)sizeof info)
+    return;
+  if (reload_config() == 0 && engine)
+    snmp_engine_reloaded(engine);
+}
+
+// True when the input read holds a "q"; false at its end (or an error) too, with *open false.
+static bool read_q(bool* open) {
+  char buf[256];
+  ssize_t n = read(0, buf, sizeof buf);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN))
+    return false;
+  if (n <= 0) {
+    *open = false;
+    return false;
+  }
+  return memchr(buf, 'q', (size_t)n) != NULL;
+}
+
+// Returns once a "q" arrives, reloading at each hangup on hangups (-1: none taken); after the
+// end of input it waits for hangups alone until the process is killed.
+static void wait_for_q(int hangups, snmp_engine_t* engine) {
+  bool open = true;
+  for (;;) {
+    pollfd fds[2] = {{open ? 0 : -1, POLLIN, 0}, {hangups, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0)
+      continue;
+    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && read_q(&open))
+      return;
+    if (fds[0].revents & POLLNVAL)
+      open = false;
+    if (fds[1].revents & POLLIN)
+      reload_on_hangup(hangups, engine);
   }
 }
 
 int application(int argc, char** argv) {
   (void)argc, (void)argv;
   openlog(log_ident, LOG_PID, LOG_USER);
+  hold_hangups(SIG_BLOCK);
   sleep(5);
   client = new ZQKClient(NULL, NULL, NULL, NULL, 49000);
   if (client->init_error != 0) {
@@ -100,8 +159,10 @@ int application(int argc, char** argv) {
   // The sender's health, for a screen. Never freed: detached threads may use it until exit.
   static delivery_t* delivery = new delivery_t;
   screen_t* screen = screen_open(global_snmp_conf, delivery);
+  int hangups = take_hangups(global_snmp_conf->display == "none");
   pthread_t threads[4];
-  int started = start_threads(threads, screen, screen ? delivery : NULL);
+  snmp_engine_t* engine = NULL;
+  int started = start_threads(threads, screen, screen ? delivery : NULL, hangups >= 0, &engine);
   if (started < 0)
     return 1;
   if (screen) {
@@ -109,7 +170,7 @@ int application(int argc, char** argv) {
   } else {
     // one write, so that no worker output lands between the prompt and its line end
     std::cout << "Press \"q\" for exit ...\n" << std::flush;
-    wait_for_q();
+    wait_for_q(hangups, engine);
   }
   for (int i = 0; i < started; i++)
     pthread_detach(threads[i]);

@@ -3,7 +3,9 @@
 #include "config.h"
 
 #include <stdio.h>
+#include <stdarg.h>
 #include <string.h>
+#include <syslog.h>
 
 #include <algorithm>
 #include <map>
@@ -46,9 +48,18 @@ static void lookup_bool(const config_setting_t* group, const char* key, bool* fi
     *field = v;
 }
 
-void load_global_conf(config_t* cfg) {
-  snmp_conf_t* conf = new snmp_conf_t;
-  global_snmp_conf = conf;
+// One line on standard error and in the system log: a refusal outlives the terminal.
+static void say(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  fprintf(stderr, "%s\n", line);
+  syslog(LOG_ERR, "%s", line);
+}
+
+static void read_global(config_t* cfg, snmp_conf_t* conf) {
   config_setting_t* g = config_lookup(cfg, "global");
   if (!g)
     return;
@@ -72,6 +83,11 @@ void load_global_conf(config_t* cfg) {
   lookup_string(g, "display", &conf->display);
   lookup_int(g, "walk_period", &conf->walk_period);
   mark_known(config_setting_get_member(g, "shard"));  // read by read_shard
+}
+
+void load_global_conf(config_t* cfg) {
+  global_snmp_conf = new snmp_conf_t;
+  read_global(cfg, global_snmp_conf);
 }
 
 static void load_signal(const config_setting_t* e, signal_t* s) {
@@ -106,18 +122,24 @@ static void load_signal(const config_setting_t* e, signal_t* s) {
   mark_known(config_setting_get_member(e, "label_oid"));
 }
 
-void load_signals(config_t* cfg) {
+// Appends one signal per element of "signals" to table; false when there is no "signals".
+static bool read_signals(config_t* cfg, std::vector<signal_t*>* table) {
   config_setting_t* list = config_lookup(cfg, "signals");
   if (!list)
-    return;
+    return false;
   mark_known(list);
   int n = config_setting_length(list);
   for (int i = 0; i < n; i++) {
     signal_t* s = new signal_t;
-    signalsVector.push_back(s);
+    table->push_back(s);
     load_signal(config_setting_get_elem(list, i), s);
   }
-  putc('\n', stdout);
+  return true;
+}
+
+void load_signals(config_t* cfg) {
+  if (read_signals(cfg, &signalsVector))
+    putc('\n', stdout);
 }
 
 // One unknown key of a group: where it is first, and how often it recurs.
@@ -193,8 +215,8 @@ static int refuse_key(config_t* cfg, const char* key, const char* field, int lea
     std::string allowed = std::to_string(least);
     for (int v = least + 1; v <= most; v++)
       allowed += (v < most ? ", " : " or ") + std::to_string(v);
-    fprintf(stderr, "%s:%d: %s needs %s %s, not %d\n", file_of(at), config_setting_source_line(at), key,
-            field, allowed.c_str(), value);
+    say("%s:%d: %s needs %s %s, not %d", file_of(at), config_setting_source_line(at), key, field,
+        allowed.c_str(), value);
     return 1;
   }
   return 0;
@@ -211,35 +233,40 @@ static bool walked(const config_setting_t* e) {
   return config_setting_lookup_bool(e, "walk", &walk) == CONFIG_TRUE && walk;
 }
 
-// Gives each signal with walk = true of the shard k of n its column, its lines parsed (a line
-// snmpget refuses is named); its rows come as it is walked. The numbers its rows take are kept
-// clear of every other signal of the file, of every shard (a column's own is its rows').
-static void make_columns(config_t* cfg, int k, int n) {
+// The signums of the signals of the file that are not walked, of every shard, in file order.
+static std::vector<int32_t> file_signums(config_t* cfg, const std::vector<signal_t*>& table) {
   config_setting_t* list = config_lookup(cfg, "signals");
   int count = list ? config_setting_length(list) : 0;
   std::vector<int32_t> signums;
   for (int i = 0; i < count; i++)
     if (!walked(config_setting_get_elem(list, i)))
-      signums.push_back(signalsVector[i]->signum);  // one signal per element, in order
-  book_t* book = NULL;
+      signums.push_back(table[i]->signum);  // one signal per element, in order
+  return signums;
+}
+
+// Gives each signal with walk = true of the shard k of n its column, numbered by *book (made
+// when null); its rows come as it is walked. The numbers its rows take are kept clear of every
+// other signal of the file, of every shard (a column's own is its rows').
+static void make_columns(config_t* cfg, const std::vector<signal_t*>& table, int k, int n, book_t** book) {
+  config_setting_t* list = config_lookup(cfg, "signals");
+  int count = list ? config_setting_length(list) : 0;
   for (int i = 0; i < count; i++) {
     config_setting_t* e = config_setting_get_elem(list, i);
-    signal_t* s = signalsVector[i];
+    signal_t* s = table[i];
     if (!walked(e) || shard_of(s, n) != k)
       continue;  // another instance's agent: leave_shard drops it unwalked
-    if (!book) {
-      book = new book_t;  // lives with the columns, for good
-      book_open(book, numbers_path(), signums);
+    if (!*book) {
+      *book = new book_t;  // lives with the columns, for good
+      book_open(*book, numbers_path(), file_signums(cfg, table));  // before the shard is left
     }
     const char* label_oid = "";
     config_setting_lookup_string(e, "label_oid", &label_oid);
     config_setting_t* at = config_setting_get_member(e, "walk");
-    column_t* c = column_new(s, label_oid, std::string(file_of(at)) + ":" + std::to_string(config_setting_source_line(at)), book);
-    std::string why = walk_prepare(c, global_snmp_conf);
-    if (!why.empty())
-      take_walk(c, {}, why, 0);
+    column_new(s, label_oid, std::string(file_of(at)) + ":" + std::to_string(config_setting_source_line(at)), *book);
   }
 }
+
+
 
 // Reads shard = "K/N" of global into k and n (0 and 1 without it); returns 0, or 1 after naming
 // its line when it is not such a text.
@@ -249,49 +276,94 @@ static int read_shard(config_t* cfg, int* k, int* n) {
   if (!at || (text && parse_shard(text, k, n)))
     return 0;
   std::string value = text ? '"' + std::string(text) + '"' : "a text";
-  fprintf(stderr, "%s:%d: shard needs \"K/N\" with 0 <= K < N, not %s\n", file_of(at),
-          config_setting_source_line(at), value.c_str());
+  say("%s:%d: shard needs \"K/N\" with 0 <= K < N, not %s", file_of(at), config_setting_source_line(at),
+      value.c_str());
   return 1;
 }
 
-// Drops from the table the signals that fall to another shard than k of n.
-static void leave_shard(int k, int n) {
+// Drops from table the signals that fall to another shard than k of n.
+static void leave_shard(std::vector<signal_t*>* table, int k, int n) {
   if (n == 1)
     return;
-  auto others = std::stable_partition(signalsVector.begin(), signalsVector.end(),
+  auto others = std::stable_partition(table->begin(), table->end(),
                                       [&](const signal_t* s) { return shard_of(s, n) == k; });
-  std::for_each(others, signalsVector.end(), drop_signal);
-  signalsVector.erase(others, signalsVector.end());
+  std::for_each(others, table->end(), drop_signal);
+  table->erase(others, table->end());
 }
 
-int read_config() {
+// Refuses a signal of table (this shard's) whose signum a row of running holds: two series
+// would be delivered under one number. Names the first; returns 1 then, else 0.
+static int refuse_row_clash(config_t* cfg, const std::vector<signal_t*>& table, const table_t* running) {
+  std::map<int32_t, const signal_t*> rows;
+  for (const std::shared_ptr<signal_t>& row : running->rows)
+    rows[row->signum] = row.get();
+  config_setting_t* list = config_lookup(cfg, "signals");
+  int count = list ? config_setting_length(list) : 0;
+  for (int i = 0; i < count; i++) {
+    auto clash = rows.find(table[i]->signum);
+    config_setting_t* e = config_setting_get_elem(list, i);
+    if (walked(e) || clash == rows.end())
+      continue;
+    config_setting_t* at = config_setting_get_member(e, "signum");
+    say("%s:%d: signum %d is row \"%s\"'s", file_of(at ? at : e), config_setting_source_line(at ? at : e),
+        table[i]->signum, visible_text(clash->second->name).c_str());
+    return 1;
+  }
+  return 0;
+}
+
+// The refusals that stop a start; 1 after naming the first, else 0.
+static int refuse(config_t* cfg, const loaded_t& into, const table_t* running, int* k, int* n) {
+  const std::string& engine = into.conf.snmp_engine;
+  if (refuse_key(cfg, "rate", "value_type", 0, 1) || refuse_key(cfg, "walk", "call_type", 0, 2))
+    return 1;
+  if (!engine.empty() && engine != "snmpget" && engine != "builtin") {
+    say("morvane.conf: unknown snmp_engine \"%s\" (snmpget or builtin)", engine.c_str());
+    return 1;
+  }
+  return read_shard(cfg, k, n) || (running && refuse_row_clash(cfg, into.signals, running));
+}
+
+int load_config(const char* path, loaded_t* into, book_t** book, const table_t* running) {
   config_t cfg;
   config_init(&cfg);
-  if (config_read_file(&cfg, "morvane.conf") != CONFIG_TRUE) {
+  if (config_read_file(&cfg, path) != CONFIG_TRUE) {
     // libconfig names no file when it cannot open it
     const char* file = config_error_file(&cfg);
     const char* text = config_error_text(&cfg);
-    fprintf(stderr, "%s:%d - %s\n", file ? file : "morvane.conf", config_error_line(&cfg),
-            text ? text : "");
+    say("%s:%d - %s", file ? file : path, config_error_line(&cfg), text ? text : "");
     config_destroy(&cfg);
     return 1;
   }
-  load_global_conf(&cfg);
-  load_signals(&cfg);
+  read_global(&cfg, &into->conf);
+  bool listed = read_signals(&cfg, &into->signals);
+  if (listed && !running)
+    putc('\n', stdout);
   name_unknown_keys(&cfg);
-  const std::string& engine = global_snmp_conf->snmp_engine;
-  int refused = refuse_key(&cfg, "rate", "value_type", 0, 1) || refuse_key(&cfg, "walk", "call_type", 0, 2);
-  if (!refused && !engine.empty() && engine != "snmpget" && engine != "builtin") {
-    fprintf(stderr, "morvane.conf: unknown snmp_engine \"%s\" (snmpget or builtin)\n", engine.c_str());
-    refused = 1;
-  }
   int k = 0, n = 1;
-  refused = refused || read_shard(&cfg, &k, &n);
-  if (!refused) {
-    make_columns(&cfg, k, n);
-    leave_shard(k, n);
-    publish_rows(signalsVector);
+  int refused = refuse(&cfg, *into, running, &k, &n);
+  if (refused) {
+    std::for_each(into->signals.begin(), into->signals.end(), drop_signal);
+    into->signals.clear();
+  } else {
+    into->signums = file_signums(&cfg, into->signals);
+    make_columns(&cfg, into->signals, k, n, book);
+    leave_shard(&into->signals, k, n);
   }
   config_destroy(&cfg);
   return refused;
+}
+
+int read_config() {
+  std::shared_ptr<loaded_t> loaded = std::make_shared<loaded_t>();
+  book_t* book = NULL;
+  if (load_config("morvane.conf", loaded.get(), &book, NULL) != 0)
+    return 1;
+  global_snmp_conf = new snmp_conf_t(loaded->conf);
+  signalsVector = loaded->signals;
+  for (signal_t* s : signalsVector)
+    if (s->column)
+      walk_prepare(s->column, global_snmp_conf);
+  publish_loaded(loaded);
+  return 0;
 }

@@ -37,7 +37,10 @@ static pid_t spawn_shell(const char* cmd, int out, bool own_group) {
   posix_spawnattr_init(&attr);
   posix_spawnattr_setsigdefault(&attr, &pipe_signal);
   posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | (own_group ? POSIX_SPAWN_SETPGROUP : 0));
+  sigset_t none;  // a command takes a hangup as any program would, whatever morvane blocks
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | (own_group ? POSIX_SPAWN_SETPGROUP : 0));
   char* argv[] = {(char*)"sh", (char*)"-c", (char*)cmd, NULL};
   pid_t pid;
   int rc = posix_spawn(&pid, "/bin/sh", &files, &attr, argv, environ);

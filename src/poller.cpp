@@ -2,7 +2,8 @@
 // With the built-in SNMP engine it keeps the command signals and the engine's own thread reads
 // the rest; with snmpget it also walks the columns, by snmpwalk, and publishes the table as their
 // rows change (rows.h). It is the only writer of its signals' value fields and good_at (through
-// res_parse); nothing else is shared.
+// res_parse); it reads the table and the overrides through the version in force at each cycle's
+// start (a reload's signals are read from the next cycle); nothing else is shared.
 #include "poller.h"
 
 #include <time.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "getcmdout.h"
+#include "reload.h"
 #include "parser.h"
 #include "rows.h"
 #include "signals.h"
@@ -23,10 +25,9 @@
 // A line that cannot be started (the shell could not be forked), one ended at cmd_timeout, or
 // a reply there is no memory for, leaves the reading as it was for this turn; the next cycle
 // tries again.
-static void run_and_parse(signal_t* s, const char* line) {
-  int timeout_ms = global_snmp_conf ? global_snmp_conf->cmd_timeout : 0;
+static void run_and_parse(signal_t* s, const char* line, const snmp_conf_t* conf) {
   try {
-    res_parse(s, getCmdOut(line, timeout_ms));
+    res_parse(s, getCmdOut(line, conf ? conf->cmd_timeout : 0));
   } catch (const std::exception&) {
   }
 }
@@ -34,15 +35,15 @@ static void run_and_parse(signal_t* s, const char* line) {
 // A row of a column is read with its agent's uptime: an answer that shows a restart gives no
 // reading, and no row of the column is read until it is walked again, as the agent may have
 // numbered its rows anew. An object the agent no longer has gets the column walked again too.
-static void poll_row(signal_t* s) {
+static void poll_row(signal_t* s, const snmp_conf_t* conf) {
   column_t* c = s->column;
   if (c->held)
     return;
-  std::string line = row_line(s, global_snmp_conf), reply;
+  std::string line = row_line(s, conf), reply;
   if (line.empty())
     return;
   try {
-    reply = getCmdOut(line.c_str(), global_snmp_conf ? global_snmp_conf->cmd_timeout : 0);
+    reply = getCmdOut(line.c_str(), conf->cmd_timeout);
   } catch (const std::exception&) {
     return;
   }
@@ -60,18 +61,18 @@ static void poll_row(signal_t* s) {
     c->due = true;
 }
 
-void poll_signal(signal_t* s) {
+void poll_signal(signal_t* s, const snmp_conf_t* conf) {
   switch (s->call_type) {
     case 0:
     case 1:
     case 2: {
-      std::string line = make_snmp_cmd(s, global_snmp_conf);
+      std::string line = make_snmp_cmd(s, conf);
       if (!line.empty())  // too long to run whole
-        run_and_parse(s, line.c_str());
+        run_and_parse(s, line.c_str(), conf);
       break;
     }
     case 3:
-      run_and_parse(s, s->cmd.c_str());
+      run_and_parse(s, s->cmd.c_str(), conf);
       break;
   }
 }
@@ -82,7 +83,7 @@ static bool fetched(const signal_t* s) {
 
 // The signals this thread reads: the whole table, or only its commands beside the engine.
 static std::vector<signal_t*> polled(const table_t& table) {
-  if (!builtin_engine(global_snmp_conf))
+  if (!builtin_engine(&table.loaded->conf))
     return table.signals;
   std::vector<signal_t*> commands;
   for (signal_t* s : table.signals)
@@ -91,20 +92,20 @@ static std::vector<signal_t*> polled(const table_t& table) {
   return commands;
 }
 
-// Walks the columns that are due, by snmpwalk; true when rows changed. The uptime after a walk
-// is the one its rows were numbered in; rows of a column whose walk got no answer are not read,
-// as its agent may come back renumbered.
-static bool walk_columns() {
+// Walks the columns of loaded that are due, by snmpwalk; true when rows changed. The uptime
+// after a walk is the one its rows were numbered in; rows of a column whose walk got no answer
+// are not read, as its agent may come back renumbered.
+static bool walk_columns(const loaded_t& loaded) {
   bool changed = false;
-  for (signal_t* s : signalsVector) {
+  for (signal_t* s : loaded.signals) {
     column_t* c = s->column;
     int64_t now = monotonic_ms();
-    if (!c || !walk_due(c, global_snmp_conf, now))
+    if (!c || !walk_due(c, &loaded.conf, now))
       continue;
     std::string why;
-    std::vector<row_t> rows = walk_column(c, global_snmp_conf, &why);
+    std::vector<row_t> rows = walk_column(c, &loaded.conf, &why);
     changed |= take_walk(c, rows, why, now);
-    c->held = !why.empty() || agent_uptime(c, global_snmp_conf, &c->uptime) < 0;
+    c->held = !why.empty() || agent_uptime(c, &loaded.conf, &c->uptime) < 0;
     c->uptime_known = !c->held;
   }
   return changed;
@@ -123,39 +124,51 @@ static void sleep_rest(const timespec& start, int period_ms) {
   }
 }
 
-// With snmpget, the columns this thread walks.
-static bool walks_columns() {
-  if (builtin_engine(global_snmp_conf))
-    return false;
-  return std::any_of(signalsVector.begin(), signalsVector.end(), [](const signal_t* s) { return s->column; });
+// With snmpget this thread walks the columns: it takes each reload's (reload.h) before it walks.
+static void take_columns(const std::shared_ptr<const loaded_t>& loaded, std::shared_ptr<const loaded_t>* taken) {
+  if (builtin_engine(&loaded->conf) || loaded == *taken)
+    return;
+  if (*taken)
+    take_reload(*loaded, **taken);
+  *taken = loaded;
 }
 
+static bool any_column(const loaded_t& loaded) {
+  return std::any_of(loaded.signals.begin(), loaded.signals.end(), [](const signal_t* s) { return s->column; });
+}
+
+// A table with nothing to fetch is looked at again only when another is published (a reload,
+// rows), or, while columns without rows yet are to be walked, a second later: never every 200
+// microseconds.
 void* get_data(void*) {
-  bool walking = walks_columns();
-  std::vector<signal_t*> table = polled(*table_now());
-  // A table with nothing to fetch never changes: sleep until the process ends rather than
-  // wake every 200 microseconds for nothing.
-  if (!walking && std::none_of(table.begin(), table.end(), fetched))
-    for (;;)
-      pause();
-  int period_ms = global_snmp_conf ? global_snmp_conf->poll_period : 0;
+  std::shared_ptr<const loaded_t> taken;
   for (;;) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    if (walking && walk_columns()) {
-      publish_rows(signalsVector);
-      table = polled(*table_now());
+    std::shared_ptr<const table_t> version = table_now();  // held for the cycle
+    const loaded_t& loaded = *version->loaded;
+    take_columns(version->loaded, &taken);
+    bool walking = !builtin_engine(&loaded.conf) && any_column(loaded);
+    if (walking && walk_columns(loaded)) {
+      publish_rows();
+      version = table_now();
     }
-    if (table.empty())
-      sleep_rest(start, std::max(period_ms, 1000));  // columns without rows yet: a look a second
+    std::vector<signal_t*> table = polled(*version);
+    if (std::none_of(table.begin(), table.end(), fetched)) {
+      if (!walking) {
+        wait_for_publish(version);
+        continue;
+      }
+      sleep_rest(start, std::max(loaded.conf.poll_period, 1000));
+    }
     for (signal_t* s : table) {
       if (s->column)
-        poll_row(s);
+        poll_row(s, &loaded.conf);
       else
-        poll_signal(s);
+        poll_signal(s, &loaded.conf);
       usleep(200);  // 200 microseconds after every signal, skipped or not
     }
-    if (period_ms > 0)
-      sleep_rest(start, period_ms);
+    if (loaded.conf.poll_period > 0)
+      sleep_rest(start, loaded.conf.poll_period);
   }
 }

@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <syslog.h>
 
+#include <mutex>
+
 #include "signals.h"
 
 static const int32_t default_walk_period = 60000;  // ms
@@ -28,23 +30,51 @@ static column_key_t key_of(const column_t* c) {
   return {c->signal->ip_addr, c->signal->oid + "@" + std::to_string(c->signal->signum)};
 }
 
-void book_open(book_t* book, const std::string& path, const std::vector<int32_t>& signums) {
-  book->path = path;
-  read_numbers(path, &book->numbers);
-  for (int32_t n : signums)
-    book->held[n]++;
+// A remembered number that a signal of morvane.conf now holds is forgotten, with one line.
+static void forget_signums(book_t* book) {
   for (auto& column : book->numbers)
     for (auto row = column.second.begin(); row != column.second.end();) {
       if (book->held.count(row->second)) {
         say("morvane: %s: signum %d of row \"%s\" is now a signal's in morvane.conf; the row takes another",
-            path.c_str(), row->second, visible_text(row->first).c_str());
+            book->path.c_str(), row->second, visible_text(row->first).c_str());
         row = column.second.erase(row);
         book->changed = true;
         continue;
       }
-      book->held[row->second]++;
       ++row;
     }
+}
+
+static void hold(book_t* book, int32_t n, int by) {
+  if ((book->held[n] += by) <= 0)
+    book->held.erase(n);
+}
+
+void book_open(book_t* book, const std::string& path, const std::vector<int32_t>& signums) {
+  book->path = path;
+  read_numbers(path, &book->numbers);
+  book->signums = signums;
+  for (int32_t n : signums)
+    hold(book, n, 1);
+  forget_signums(book);
+  for (auto& column : book->numbers)
+    for (auto& row : column.second)
+      hold(book, row.second, 1);
+}
+
+void book_sign(book_t* book, const std::vector<int32_t>& signums) {
+  for (int32_t n : book->signums)
+    hold(book, n, -1);
+  book->signums = signums;
+  for (int32_t n : signums)
+    hold(book, n, 1);
+  for (auto& column : book->numbers)
+    for (auto& row : column.second)
+      hold(book, row.second, -1);
+  forget_signums(book);
+  for (auto& column : book->numbers)
+    for (auto& row : column.second)
+      hold(book, row.second, 1);
 }
 
 column_t* column_new(signal_t* s, const std::string& label_oid, const std::string& where, book_t* book) {
@@ -143,8 +173,8 @@ static int64_t number_of(column_t* c, const std::string& key, const row_t& row) 
 // A row that leaves gives its number back unless it is remembered for its label's return.
 static void row_gone(column_t* c, const std::string& key, const signal_t* s) {
   std::map<std::string, int32_t>& mine = c->book->numbers[key_of(c)];
-  if (!mine.count(key) && --c->book->held[s->signum] == 0)
-    c->book->held.erase(s->signum);
+  if (!mine.count(key))
+    hold(c->book, s->signum, -1);
   say("morvane: row \"%s\" (signum %d) is no longer in its table", visible_text(s->name).c_str(), s->signum);
 }
 
@@ -221,21 +251,55 @@ static void write_book(book_t* book) {
   }
 }
 
-void publish_rows(const std::vector<signal_t*>& loaded) {
+void drop_column(column_t* c) {
+  std::map<std::string, int32_t>& mine = c->book->numbers[key_of(c)];
+  for (size_t i = 0; i < c->rows.size(); i++)
+    if (!mine.count(c->keys[i]))
+      hold(c->book, c->rows[i]->signum, -1);
+  c->rows.clear();
+  c->keys.clear();
+}
+
+// The walking thread and a reload publish one after the other, each from the newest version.
+static std::mutex& publishing = *new std::mutex;
+
+// Publishes loaded's signals, each column's rows in its place as rows_of gives them.
+template <typename rows_of_t>
+static void publish_with(const std::shared_ptr<const loaded_t>& loaded, rows_of_t rows_of) {
   std::shared_ptr<table_t> t = std::make_shared<table_t>();
-  book_t* book = NULL;
-  for (signal_t* s : loaded) {
+  t->loaded = loaded;
+  for (signal_t* s : loaded->signals) {
     if (!s->column) {
       t->signals.push_back(s);
       continue;
     }
-    book = s->column->book;
-    for (const std::shared_ptr<signal_t>& row : s->column->rows) {
+    for (const std::shared_ptr<signal_t>& row : rows_of(s->column)) {
       t->signals.push_back(row.get());
       t->rows.push_back(row);
     }
   }
   publish_table(t);
-  if (book)
-    write_book(book);
+}
+
+void publish_rows() {
+  std::lock_guard<std::mutex> hold(publishing);
+  std::shared_ptr<const loaded_t> loaded = table_now()->loaded;
+  publish_with(loaded, [](const column_t* c) { return c->rows; });
+  for (signal_t* s : loaded->signals)
+    if (s->column) {
+      write_book(s->column->book);
+      break;
+    }
+}
+
+void publish_loaded(const std::shared_ptr<const loaded_t>& loaded) {
+  std::lock_guard<std::mutex> hold(publishing);
+  std::shared_ptr<const table_t> now = table_now();
+  publish_with(loaded, [&](const column_t* c) {
+    std::vector<std::shared_ptr<signal_t>> rows;
+    for (const std::shared_ptr<signal_t>& row : now->rows)
+      if (row->column == c)
+        rows.push_back(row);
+    return rows;
+  });
 }

@@ -77,6 +77,7 @@ void screen_frame(screen_t* s, int64_t now_ms) {
   std::shared_ptr<const table_t> newest = s->follows ? table_now() : s->table;
   if (newest != s->table) {
     s->table = newest;
+    s->view.conf = &s->table->loaded->conf;  // a reload's stale_after, once in force
     view_retable(&s->view, s->table->signals, now_ms);
     s->widest = draw_widest(&s->view);
   }

@@ -54,8 +54,8 @@ static bool build_value(signal_t* s) {
 
 // True when a pass delivers s, with value filled for it: a value type that is sent, and a
 // reading that is not stale at now_ms.
-static bool deliverable(signal_t* s, int64_t now_ms) {
-  return !is_stale(s, global_snmp_conf, now_ms) && build_value(s);
+static bool deliverable(signal_t* s, const snmp_conf_t* conf, int64_t now_ms) {
+  return !is_stale(s, conf, now_ms) && build_value(s);
 }
 
 // The system log gets every failure; the terminal only when no screen holds it (d null).
@@ -151,7 +151,7 @@ int send_pass(delivery_t* d) {
   int64_t now = monotonic_ms();
   std::shared_ptr<const table_t> table = table_now();  // held for the pass: rows may leave meanwhile
   for (signal_t* s : table->signals)
-    if (deliverable(s, now)) {
+    if (deliverable(s, &table->loaded->conf, now)) {
       int sent = deliver(d);
       lines += sent;
       failures += sent == 0;
@@ -166,7 +166,7 @@ static bool retry_put(delivery_t* d) {
   int64_t now = monotonic_ms();
   std::shared_ptr<const table_t> table = table_now();
   for (signal_t* s : table->signals) {
-    if (!deliverable(s, now))
+    if (!deliverable(s, &table->loaded->conf, now))
       continue;
     if (client->put(&value, 0) != -1) {
       note_retry(d, true);
@@ -198,7 +198,6 @@ static void wait_for_server(elapsedtimer* timer, int retry_ms, delivery_t* d) {
 
 void* send_data(void* delivery) {
   delivery_t* d = (delivery_t*)delivery;
-  int retry_ms = global_snmp_conf ? global_snmp_conf->send_retry : 0;
   int failures = 0;
   // The screen has a status line instead; with display = "none" there is no table to space out.
   bool spacing = !d && !(global_snmp_conf && global_snmp_conf->display == "none");
@@ -214,6 +213,7 @@ void* send_data(void* delivery) {
       std::cout << std::endl << std::endl;
     timer.reset();
     if (failures >= failure_budget) {
+      int retry_ms = table_now()->loaded->conf.send_retry;  // a reload's, once in force
       if (retry_ms <= 0) {
         note_end(d);
         return NULL;

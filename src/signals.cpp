@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <condition_variable>
+
 // Allocated once and never freed: the workers may still read it while the process exits.
 std::vector<signal_t*>& signalsVector = *new std::vector<signal_t*>;
 snmp_conf_t* global_snmp_conf = NULL;
@@ -20,15 +22,31 @@ std::shared_ptr<const table_t> table_now() {
   std::shared_ptr<const table_t> t = std::atomic_load(&published);
   if (t)
     return t;
-  std::shared_ptr<table_t> loaded = std::make_shared<table_t>();
+  std::shared_ptr<loaded_t> loaded = std::make_shared<loaded_t>();
   loaded->signals = signalsVector;
+  if (global_snmp_conf)
+    loaded->conf = *global_snmp_conf;
+  std::shared_ptr<table_t> first = std::make_shared<table_t>();
+  first->signals = signalsVector;
+  first->loaded = loaded;
   std::shared_ptr<const table_t> none;
-  std::atomic_compare_exchange_strong(&published, &none, std::shared_ptr<const table_t>(loaded));
+  std::atomic_compare_exchange_strong(&published, &none, std::shared_ptr<const table_t>(first));
   return std::atomic_load(&published);
 }
 
+// A publish wakes the threads that wait for one; never destroyed either.
+static std::mutex& publish_lock = *new std::mutex;
+static std::condition_variable& publish_wake = *new std::condition_variable;
+
 void publish_table(std::shared_ptr<const table_t> table) {
+  std::lock_guard<std::mutex> hold(publish_lock);
   std::atomic_store(&published, std::move(table));
+  publish_wake.notify_all();
+}
+
+void wait_for_publish(const std::shared_ptr<const table_t>& seen) {
+  std::unique_lock<std::mutex> hold(publish_lock);
+  publish_wake.wait(hold, [&] { return std::atomic_load(&published) != seen; });
 }
 
 std::string get_text_value(signal_t* s, size_t max_bytes) {

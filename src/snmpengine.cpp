@@ -2,10 +2,14 @@
 // wait over the sessions' sockets, the resolver's answers and the round, retry and wait timers.
 // That thread is the only writer of its signals' readings (through res_parse) and the only user
 // of the library; it walks the SNMP columns and publishes the table as their rows change
-// (rows.h); it shares nothing else, and with the resolver's threads only its pipes.
+// (rows.h). A reload (reload.h) wakes it through its eventfd: it takes the loaded file in force,
+// and each session its new members at its round's end. It shares nothing else, and with the
+// resolver's threads only its pipes.
 #include "snmpengine.h"
 
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <deque>
@@ -13,14 +17,16 @@
 #include <map>
 
 #include "parser.h"
+#include "reload.h"
 #include "resolver.h"
 #include "rows.h"
 #include "signals.h"
 #include "snmpsession.h"
 #include "sockets.h"
 
-// The epoll tag of the resolver's answers; a session's carries its index.
+// The epoll tags of the resolver's answers and of a reload's wake-up; a session's carries its index.
 static const uint32_t resolver_tag = UINT32_MAX;
+static const uint32_t reload_tag = UINT32_MAX - 1;
 // With a period, rounds start on a grid of this many slots a period: the sessions of a slot
 // start in one wake-up and their answers come together, so the thread wakes a few dozen times
 // a period instead of several times for each session, and the agents' load is still spread.
@@ -30,8 +36,12 @@ static const int slots_per_period = 16;
 static const int64_t publish_gap_ns = 250000000;
 
 struct snmp_engine_t {
-  const std::vector<signal_t*>* loaded = NULL;  // the table as loaded, for publish_rows
+  std::shared_ptr<const loaded_t> loaded;  // the loaded file its sessions read; null: a table of its own
+  // The files loaded before, whose signals sessions still read until they take their new members.
+  std::vector<std::shared_ptr<const loaded_t>> retired;
+  size_t regrouping = 0;  // sessions yet to take their new members
   const snmp_conf_t* conf = NULL;
+  int reload_fd = -1;  // eventfd: a reload was published
   std::vector<session_t*> sessions;
   std::vector<signal_t*> unread;  // signals snmpget never prints anything for
   hosts_t hosts;
@@ -101,6 +111,7 @@ static void hand_on(snmp_engine_t* e, session_t* next) {
 }
 
 static void end_round(snmp_engine_t* e, session_t* s, bool failed);
+static bool take_new_members(snmp_engine_t* e, session_t* s);
 
 // Rows that walks changed are published at most once a publish_gap_ns.
 static void rows_changed(snmp_engine_t* e) {
@@ -183,12 +194,26 @@ static void end_round(snmp_engine_t* e, session_t* s, bool failed) {
     rows_changed(e);
   choose_path(s);
   window_round_end(s, failed);
+  if (take_new_members(e, s) && s->members.empty() && !has_walks(s))
+    return;  // its line is no longer loaded
   if (!e->forever)
     return;
   int64_t at = s->began_ns + pace_ns(e, s);
   if (failed)
     at = std::max(at, s->began_ns + timeout_ns(s));
   set_timer(e, s, on_grid(e, std::max(monotonic_ns(), at)));
+}
+
+// A session that takes its new members when nothing is in flight; one left without any is
+// closed. The files it read are let go once every session has taken its new members.
+static bool take_new_members(snmp_engine_t* e, session_t* s) {
+  if (!take_regroup(s))
+    return false;
+  if (s->members.empty() && !has_walks(s))
+    close_link(e->epoll, s);
+  if (--e->regrouping == 0)
+    e->retired.clear();
+  return true;
 }
 
 // No answer, or none that can be trusted: every member not read yet gets snmpget's empty reply,
@@ -282,11 +307,18 @@ static void fire_timers(snmp_engine_t* e, int64_t now) {
   }
 }
 
+static void take_reloaded(snmp_engine_t* e);
+static void reply_unread(snmp_engine_t* e);
+
 static void handle_ready(snmp_engine_t* e, const epoll_event* events, int n) {
   for (int i = 0; i < n; i++) {
     uint32_t index = (uint32_t)events[i].data.u64;
     if (index == resolver_tag) {
       take_lookups(e);
+      continue;
+    }
+    if (index == reload_tag) {
+      take_reloaded(e);
       continue;
     }
     session_t* s = e->sessions[index];
@@ -298,7 +330,7 @@ static void handle_ready(snmp_engine_t* e, const epoll_event* events, int n) {
 static void publish_due(snmp_engine_t* e, int64_t now) {
   if (!e->publish_ns || now < e->publish_ns)
     return;
-  publish_rows(*e->loaded);
+  publish_rows();
   e->publish_ns = 0;
   e->published_ns = now;
 }
@@ -335,23 +367,79 @@ static bool start_resolver(snmp_engine_t* e) {
   return e->resolver && watch_fd(e->epoll, resolver_fd(e->resolver), EPOLLIN, resolver_tag);
 }
 
-snmp_engine_t* snmp_engine_new(const std::vector<signal_t*>& table, const snmp_conf_t* conf) {
-  snmp_engine_t* e = new snmp_engine_t;
-  e->loaded = &table;
+// The overrides the loop goes by: the window, the period and its grid.
+static void take_conf(snmp_engine_t* e, const snmp_conf_t* conf) {
   e->conf = conf;
-  make_sessions(table, conf, &e->sessions, &e->unread, &e->hosts);
-  // sessions without members (refused options) stay in the list, never asked
   allow_descriptors(e->sessions.size());
   size_t window = conf && conf->snmp_window > 0 ? conf->snmp_window : default_window;
   for (session_t* s : e->sessions)
     window_limit(s, window);
+  e->period_ns = conf && conf->poll_period > 0 ? conf->poll_period * 1000000LL : 0;
+  e->slot_ns = e->period_ns / slots_per_period;  // whole: a period in ms is a multiple of 64 ns
+}
+
+snmp_engine_t* snmp_engine_new(const std::vector<signal_t*>& table, const snmp_conf_t* conf) {
+  snmp_engine_t* e = new snmp_engine_t;
+  make_sessions(table, conf, &e->sessions, &e->unread, &e->hosts);
+  // sessions without members (refused options) stay in the list, never asked
+  take_conf(e, conf);
   e->epoll = epoll_create1(EPOLL_CLOEXEC);
   if (e->epoll < 0 || !start_resolver(e))
     return NULL;  // what it made lives on unused, as an engine would
   io_init(&e->io);
-  e->period_ns = conf && conf->poll_period > 0 ? conf->poll_period * 1000000LL : 0;
-  e->slot_ns = e->period_ns / slots_per_period;  // whole: a period in ms is a multiple of 64 ns
   return e;
+}
+
+snmp_engine_t* snmp_engine_start() {
+  std::shared_ptr<const loaded_t> loaded = table_now()->loaded;
+  snmp_engine_t* e = snmp_engine_new(loaded->signals, &loaded->conf);
+  if (!e)
+    return NULL;
+  e->loaded = loaded;
+  e->reload_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (e->reload_fd < 0 || !watch_fd(e->epoll, e->reload_fd, EPOLLIN, reload_tag))
+    return NULL;
+  return e;
+}
+
+void snmp_engine_reloaded(snmp_engine_t* e) {
+  uint64_t one = 1;
+  if (write(e->reload_fd, &one, sizeof one) < 0) {
+  }  // a count already waiting wakes it as well
+}
+
+// Sessions that can start a round and have no timer start at the grid's next slot.
+static void start_idle(snmp_engine_t* e) {
+  int64_t at = on_grid(e, monotonic_ns());
+  for (session_t* s : e->sessions)
+    if (s->phase == IDLE && !s->timed && (!s->members.empty() || has_walks(s)))
+      set_timer(e, s, at);
+}
+
+// The loaded file in force becomes the one its sessions read: the thread's columns taken,
+// sessions regrouped, the overrides applied; an idle session takes its new members at once.
+static void take_reloaded(snmp_engine_t* e) {
+  uint64_t count;
+  if (read(e->reload_fd, &count, sizeof count) < 0) {
+  }
+  std::shared_ptr<const loaded_t> now = table_now()->loaded;
+  if (now == e->loaded)
+    return;
+  take_reload(*now, *e->loaded);
+  e->retired.push_back(e->loaded);
+  e->loaded = now;
+  size_t running = e->sessions.size();
+  e->unread.clear();
+  regroup_sessions(now->signals, &now->conf, &e->sessions, &e->unread, &e->hosts);
+  take_conf(e, &now->conf);
+  if (!e->resolver)
+    start_resolver(e);  // without it, a new host's rounds fail at once, as with no address
+  e->regrouping = running;  // every running session, whether or not it had taken the last
+  for (size_t i = 0; i < running; i++)
+    if (e->sessions[i]->phase == IDLE)
+      take_new_members(e, e->sessions[i]);
+  reply_unread(e);
+  start_idle(e);
 }
 
 bool snmp_engine_empty(const snmp_engine_t* e) {

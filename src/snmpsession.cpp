@@ -147,13 +147,13 @@ static member_kind_t add_member(std::vector<session_t*>* sessions, by_words_t* b
   return MEMBER;
 }
 
-void make_sessions(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
-                   std::vector<session_t*>* sessions, std::vector<signal_t*>* unread, hosts_t* hosts) {
-  by_words_t by_words;
+// Adds each SNMP signal of table to its session in by_words, made when new.
+static void group(const std::vector<signal_t*>& table, const snmp_conf_t* conf, std::vector<session_t*>* sessions,
+                  by_words_t* by_words, std::vector<signal_t*>* unread, hosts_t* hosts) {
   std::vector<signal_t*> unsendable;
   int saved = silence_stderr();
   for (signal_t* s : table) {
-    member_kind_t kind = s->call_type >= 0 && s->call_type <= 2 ? add_member(sessions, &by_words, hosts, s, snmp_args(s, conf))
+    member_kind_t kind = s->call_type >= 0 && s->call_type <= 2 ? add_member(sessions, by_words, hosts, s, snmp_args(s, conf))
                                                                : MEMBER;
     if (kind != MEMBER)
       unread->push_back(s);
@@ -165,6 +165,47 @@ void make_sessions(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
   for (const signal_t* s : unsendable)
     fprintf(stderr, "morvane.conf: \"%s\" is never read: SNMP cannot carry its oid %s (the first number must be 0, 1 "
             "or 2, and the second below 40 after 0 or 1)\n", s->name.c_str(), s->oid.c_str());
+}
+
+void make_sessions(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
+                   std::vector<session_t*>* sessions, std::vector<signal_t*>* unread, hosts_t* hosts) {
+  by_words_t by_words;
+  group(table, conf, sessions, &by_words, unread, hosts);
+}
+
+// Each running session's members and walks are set aside while the new table is grouped, and
+// the grouping's put in next_members and next_walks instead.
+void regroup_sessions(const std::vector<signal_t*>& table, const snmp_conf_t* conf,
+                      std::vector<session_t*>* sessions, std::vector<signal_t*>* unread, hosts_t* hosts) {
+  by_words_t by_words;
+  size_t running = sessions->size();
+  for (session_t* s : *sessions) {
+    by_words[std::vector<std::string>(s->words.begin() + 1, s->words.end())] = s;
+    s->next_members = std::move(s->members);
+    s->members.clear();
+    s->next_walks = std::move(s->walks);
+    s->walks.clear();
+  }
+  group(table, conf, sessions, &by_words, unread, hosts);
+  for (size_t i = 0; i < running; i++) {
+    session_t* s = (*sessions)[i];
+    s->members.swap(s->next_members);
+    s->walks.swap(s->next_walks);
+    s->regrouped = true;
+  }
+}
+
+bool take_regroup(session_t* s) {
+  if (!s->regrouped)
+    return false;
+  s->regrouped = false;
+  s->members.swap(s->next_members);
+  s->walks.swap(s->next_walks);
+  s->next_members.clear();
+  s->next_walks.clear();
+  s->names.clear();
+  rows_to_members(s);
+  return true;
 }
 
 netsnmp_session* live(const session_t* s) {

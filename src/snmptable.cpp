@@ -168,8 +168,7 @@ static void add_members(session_t* s, const column_t* c) {
   s->names.clear();
 }
 
-// The rows of s's columns become its members after its own.
-static void rows_to_members(session_t* s) {
+void rows_to_members(session_t* s) {
   size_t plain = 0;  // the session's own members come first
   while (plain < s->members.size() && !s->members[plain].signal->column)
     plain++;

@@ -40,7 +40,7 @@ static std::string parsed_name(signal_t* s, const snmp_conf_t* conf) {
   return "." + dotted(sessions[0]->members[0].name, 0);
 }
 
-std::string walk_prepare(column_t* c, const snmp_conf_t* conf) {
+void walk_prepare(column_t* c, const snmp_conf_t* conf) {
   column_t* own = c->signal->column;
   c->signal->column = NULL;  // parsed as a plain signal of its line
   c->name = parsed_name(c->signal, conf);
@@ -51,7 +51,8 @@ std::string walk_prepare(column_t* c, const snmp_conf_t* conf) {
     c->label_name = parsed_name(&label, conf);
   }
   c->signal->column = own;
-  return c->name.empty() ? "snmpget refuses its line" : "";
+  if (c->name.empty())
+    take_walk(c, {}, "snmpget refuses its line", 0);
 }
 
 // Read by hand rather than by the library's parser, which the engine's thread alone may use.

@@ -908,6 +908,199 @@ TEST(SnmpTest, WalkedRowsFollowTheirTableAndEachLabelKeepsItsNumberUnderBothEngi
     stop_listener(l);
 }
 
+// The signums of each pass that lines (of texts) delivered, a pass starting with the lines of
+// first, the first signal of the table (each reading is put twice).
+static std::vector<std::multiset<int>> passes(const std::vector<std::string>& lines, int first) {
+  std::vector<std::multiset<int>> all;
+  int last = 0;
+  for (const std::string& line : lines) {
+    int signum = atoi(line.c_str() + 7);
+    if (signum == first && last != first)
+      all.emplace_back();
+    last = signum;
+    if (!all.empty())
+      all.back().insert(signum);
+  }
+  return all;
+}
+
+// morvane.conf changed under a running morvane with display = "none", under both engines: a
+// hangup reloads it. A broken file and a refused one leave the running table as it was; a good
+// one removes, changes and adds signals, while the signals that read as before, a renamed counter
+// among them, and a walked column's rows are delivered in every pass, never as 0, and never go
+// stale. Each outcome is on standard error and in the system log.
+TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABrokenFileWhole) {
+  int log = private_dev_log();
+  std::string dir = make_temp_dir();
+  write_file(dir + "/table", living_script, 0755);
+  write_file(dir + "/rows", "1 eth0 10\n2 eth1 20\n3 uplink 30\n");
+  std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
+  pid_t agent = start_snmpd(dir, address, "rocommunity pub1 127.0.0.1\npass_persist .1.3.6.1.4.1.99995 " + dir + "/table\n");
+  std::string t = ".1.3.6.1.4.1.99995.1.1";
+  std::string snmp = "call_type = 1; value_type = 1; snmp_timeout = 5; snmp_num_retries = 1; snmp_community = \"pub1\"; "
+                     "ip_addr = \"" + address + "\"; ";
+  // a counter of milliseconds: its rate is near 1000 a second
+  auto clock = [](const char* name) {
+    return std::string("  { name = \"") + name + "\"; signum = 1; call_type = 3; value_type = 0; rate = true;"
+           " cmd = \"echo $(( $(date +%s%N) / 1000000 ))\"; },\n";
+  };
+  std::string column = "  { name = \"c\"; signum = 1000; " + snmp + "oid = \"" + t + ".3\"; walk = true; label_oid = \"" + t + ".2\"; }\n";
+  std::string first = clock("clock") +
+                      "  { name = \"eth0\"; signum = 2; " + snmp + "oid = \"" + t + ".3.1\"; },\n"
+                      "  { name = \"gone\"; signum = 3; call_type = 3; value_type = 1; cmd = \"echo 3\"; },\n"
+                      "  { name = \"chg\"; signum = 4; call_type = 3; value_type = 1; cmd = \"echo 4\"; },\n" + column;
+  std::string second = clock("clock ms") +
+                       "  { name = \"eth0\"; signum = 2; " + snmp + "oid = \"" + t + ".3.1\"; },\n"
+                       "  { name = \"chg\"; signum = 4; call_type = 3; value_type = 1; cmd = \"echo 44\"; },\n"
+                       "  { name = \"new\"; signum = 6; call_type = 3; value_type = 1; cmd = \"echo 6\"; },\n" + column;
+  auto conf = [](const std::string& engine, const std::string& signals) {
+    return "global = { poll_period = 500; stale_after = 4000; walk_period = 600000; display = \"none\"; snmp_engine = \"" +
+           engine + "\"; };\nsignals = (\n" + signals + ");\n";
+  };
+  listener_t* listeners[] = {start_listener(), start_listener()};
+  const char* engines[] = {"snmpget", "builtin"};
+  std::vector<proc_t> procs;
+  for (int k = 0; k < 2; k++)
+    procs.push_back(start_morvane(run_dir(conf(engines[k], first)),
+                                  {"ZQK_SERVER=127.0.0.1:" + std::to_string(listeners[k]->port)}));
+  auto delivered = [&](int k, const std::map<int, double>& want) {
+    return wait_until([&] {
+      std::map<int, double> last = newest(listeners[k]);
+      return std::all_of(want.begin(), want.end(), [&](const std::pair<const int, double>& n) { return last[n.first] == n.second; });
+    }, 60);
+  };
+  auto hangup = [&](int k, const std::string& text, const std::string& outcome) {
+    write_file(procs[k].dir + "/morvane.conf", text);
+    size_t before = count_of(procs[k].err(), outcome);
+    kill(procs[k].pid, SIGHUP);
+    return wait_until([&] { return count_of(procs[k].err(), outcome) > before; }, 60);
+  };
+  const std::string refused = "morvane: morvane.conf is refused; the running table is kept\n";
+  const std::string applied = "morvane: morvane.conf reloaded: 1 added, 1 removed, 2 changed\n";
+  const std::string restart = "morvane: morvane.conf: snmp_engine and display take effect at a restart; still \"";
+  for (int k = 0; k < 2; k++) {
+    SCOPED_TRACE(engines[k]);
+    ASSERT_TRUE(delivered(k, {{2, 10}, {3, 3}, {4, 4}, {1001, 10}, {1002, 20}, {1003, 30}})) << procs[k].err();
+    // a file that does not parse, then one a start refuses: nothing changes
+    std::string broken = conf(engines[k], first);
+    broken.replace(broken.find("signals = ("), 11, "signals = ( oops");
+    ASSERT_TRUE(hangup(k, broken, refused)) << procs[k].err();
+    ASSERT_TRUE(hangup(k, conf(engines[k], first + "  , { signum = 7; call_type = 3; value_type = 3; rate = true; }\n"), refused));
+    sleep(1);  // two passes of the table still in force
+    ASSERT_TRUE(hangup(k, conf(engines[1 - k], second), applied)) << procs[k].err();
+    ASSERT_TRUE(delivered(k, {{4, 44}, {6, 6}})) << procs[k].err();
+    size_t was = texts(listeners[k]).size();
+    ASSERT_TRUE(wait_until([&] { return texts(listeners[k]).size() > was + 50; }, 60));
+    std::string err = procs[k].err();
+    EXPECT_EQ("morvane.conf:2 - syntax error\n" + refused + "morvane.conf:8: rate needs value_type 0 or 1, not 3\n" +
+              refused + restart + engines[k] + "\" and \"none\"\n" + applied, err);
+    if (log >= 0) {
+      std::string records = log_records(log), me = " morvane-[" + std::to_string(procs[k].pid) + "]: ";
+      EXPECT_EQ(2u, count_of(records, me + refused));
+      EXPECT_EQ(1u, count_of(records, me + applied)) << records;
+      EXPECT_EQ(1u, count_of(records, me + "morvane.conf:8: rate needs value_type 0 or 1, not 3\n"));
+    }
+  }
+  for (int k = 0; k < 2; k++) {
+    SCOPED_TRACE(engines[k]);
+    send_input(procs[k], "q\n");
+    EXPECT_EQ(0, wait_exit(procs[k], 30));
+    // from the first pass with every reading to the last whole one
+    std::vector<std::multiset<int>> all = passes(texts(listeners[k]), 1);
+    size_t from = 0, gone = 0;
+    while (from < all.size() && !all[from].count(1003))
+      from++;
+    ASSERT_GT(all.size(), from + 10);
+    for (size_t i = from; i + 1 < all.size(); i++) {
+      for (int kept : {1, 2, 1001, 1002, 1003})
+        EXPECT_EQ(2u, all[i].count(kept)) << "pass " << i << " of " << all.size() << ", signum " << kept;
+      gone = all[i].count(3) ? 0 : gone + 1;
+    }
+    EXPECT_GT(gone, 2u) << "signum 3 is still delivered";
+    for (double rate : numbers_sent(listeners[k], "signal.1"))
+      EXPECT_TRUE(rate > 300 && rate < 3000) << rate;
+    for (int signum : {2, 1001, 1002, 1003, 4, 6})
+      for (double n : numbers_sent(listeners[k], "signal." + std::to_string(signum)))
+        EXPECT_NE(0, n) << "signum " << signum;
+  }
+  stop_snmpd(agent);
+  for (listener_t* l : listeners)
+    stop_listener(l);
+}
+
+// A reload under load: 10 000 signals of 100 agents (one snmpd on 100 ports) with the built-in
+// engine, hangups in a burst while it polls every 500 ms: the first is applied, and those that
+// came during it once after it (those before it are one with it, as the kernel keeps one), and
+// every pass delivers every signal that reads as before.
+TEST(SnmpTest, ReloadsUnderLoadMissNoPassOfASignalThatReadsAsBefore) {
+  std::string dir = make_temp_dir();
+  std::vector<int> ports;
+  std::string addresses;
+  while (ports.size() < 100) {
+    ports.push_back(free_port(SOCK_DGRAM));
+    addresses += (addresses.empty() ? "" : ",udp:") + std::string("127.0.0.1:") + std::to_string(ports.back());
+  }
+  pid_t agent = start_snmpd(dir, addresses, "rocommunity pub1 127.0.0.1\noverride .1.3.6.1.4.1.99999.1.0 integer 7\n"
+                                            "override .1.3.6.1.4.1.99999.2.0 integer 72\n");
+  // signum 100 a + i: object i of agent a; the reload drops 199 (the last of agent 1), makes
+  // 200 read another object, adds 10000 and opens its window
+  auto conf = [&](bool reloaded) {
+    std::string text = std::string("global = { poll_period = 500; stale_after = 5000; display = \"none\"; snmp_engine = \"builtin\"; "
+                                   "snmp_window = ") + (reloaded ? "8" : "4") + "; };\nsignals = (\n";
+    for (int a = 0; a < 100; a++)
+      for (int i = 0; i < 100; i++) {
+        int signum = 100 * a + i;
+        if (reloaded && signum == 199)
+          continue;
+        bool other = reloaded && signum == 200;
+        text += std::string(signum ? ",\n" : "") + "{ signum = " + std::to_string(signum) + "; call_type = 1; value_type = 1; snmp_community = \"pub1\"; "
+                "snmp_timeout = 2; ip_addr = \"127.0.0.1:" + std::to_string(ports[a]) + "\"; oid = \"" +
+                (other ? ".1.3.6.1.4.1.99999.2.0" : ".1.3.6.1.4.1.99999.1.0") + "\"; }";
+      }
+    if (reloaded)
+      text += ",\n{ signum = 10000; call_type = 3; value_type = 1; cmd = \"echo 5\"; }";
+    return text + "\n);\n";
+  };
+  listener_t* l = start_listener();
+  proc_t p = start_morvane(run_dir(conf(false)), {"ZQK_SERVER=127.0.0.1:" + std::to_string(l->port)});
+  ASSERT_TRUE(wait_for_prompt(p, 60));
+  sleep(3);  // passes before the reload
+  write_file(p.dir + "/morvane.conf", conf(true));
+  for (int i = 0; i < 3; i++) {
+    kill(p.pid, SIGHUP);
+    usleep(20000);
+  }
+  const std::string applied = "morvane: morvane.conf reloaded: 1 added, 1 removed, 1 changed\n",
+                    again = "morvane: morvane.conf reloaded: 0 added, 0 removed, 0 changed\n";
+  EXPECT_TRUE(wait_until([&] { return p.err().compare(0, applied.size(), applied) == 0; }, 60)) << p.err();
+  sleep(1);
+  std::string err = p.err();
+  EXPECT_EQ(err.size(), applied.size() + again.size() * count_of(err, again)) << err;
+  EXPECT_LE(count_of(err, again), 2u);
+  sleep(6);  // passes after it, past stale_after
+  send_input(p, "q\n");
+  EXPECT_EQ(0, wait_exit(p, 30));
+  std::vector<std::multiset<int>> all = passes(texts(l), 0);
+  size_t from = 0, missed = 0, whole = 0;
+  while (from < all.size() && all[from].size() < 2 * 10000)
+    from++;
+  ASSERT_GT(all.size(), from + 10) << "too few whole passes";
+  for (size_t i = from; i + 1 < all.size(); i++) {
+    bool all_there = true;
+    for (int signum = 0; signum < 10000; signum++)
+      if (signum != 199 && signum != 200 && all[i].count(signum) != 2) {
+        all_there = false;
+        missed++;
+      }
+    whole += all_there;
+  }
+  EXPECT_EQ(0u, missed) << whole << " whole passes of " << all.size() - 1 - from;
+  EXPECT_EQ(72, newest(l)[200]);
+  EXPECT_EQ(5, newest(l)[10000]);
+  stop_snmpd(agent);
+  stop_listener(l);
+}
+
 // The same table on three instances, shards 0/3, 1/3 and 2/3, each delivering to a server of its
 // own: twelve agents (one snmpd on twelve ports, one of them also written "udp:..."), sixty
 // commands and a column of an agent that never answers. Each agent's first object is a column of
