@@ -26,6 +26,10 @@ screen_t* screen_open(const snmp_conf_t* conf, delivery_t* delivery);
 screen_t* screen_new(FILE* in, FILE* out, const std::vector<signal_t*>& table,
                      const snmp_conf_t* conf, delivery_t* delivery);
 
+// Gives s the key "r", which calls reload(arg) (0: applied) and says on the status line whether
+// morvane.conf was reloaded or refused.
+void screen_reloads(screen_t* s, int (*reload)(void*), void* arg);
+
 // The display thread's body: a frame twice a second and after each key or resize, until "q",
 // after which it gives the terminal back and returns. On SIGINT, SIGTERM, SIGHUP or SIGQUIT it
 // gives the terminal back and the process ends by that signal; on SIGTSTP it gives it back,

@@ -30,6 +30,8 @@ struct view_t {
   bool stale_only = false;
   size_t top = 0;    // the first row in view: an index into the rows shown
   size_t shown = 0;  // how many rows the last frame had to show
+  std::wstring note;     // said on the status line in place of the keys, until note_until
+  int64_t note_until = 0;  // monotonic ms
 };
 
 // Makes v show every signal of table whose value type is shown (0 to 3), each counted as it is

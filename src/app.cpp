@@ -41,11 +41,19 @@ struct worker_t {
   void* arg;
 };
 
+// The screen's key "r"; arg is the engine, or null.
+static int reload_now(void* engine) {
+  int rc = reload_config();
+  if (rc == 0 && engine)
+    snmp_engine_reloaded((snmp_engine_t*)engine);
+  return rc;
+}
+
 // Starts the poller, the built-in SNMP engine's thread when it has signals to read (or when a
 // reload may give it some: reloads), the sender and the display (none with display = "none"), in
-// that order; the sender gets delivery and the display the screen (both null for the table). The
-// engine is made before any thread runs, since it silences standard error while it parses, and
-// put in *engine. Returns how many were started, or -1 after printing why one could not be, the
+// that order; the sender gets delivery and the display the screen (both null for the table), with
+// its key "r". The engine is made before any thread runs, since it silences standard error while
+// it parses, and put in *started_engine. Returns how many were started, or -1 after printing why one could not be, the
 // terminal given back first.
 static int start_threads(pthread_t threads[4], screen_t* screen, delivery_t* delivery, bool reloads,
                          snmp_engine_t** started_engine) {
@@ -62,6 +70,8 @@ static int start_threads(pthread_t threads[4], screen_t* screen, delivery_t* del
       engine = NULL;
   }
   *started_engine = engine;
+  if (screen)
+    screen_reloads(screen, reload_now, engine);  // before its thread reads it
   bool no_display = global_snmp_conf->display == "none";
   worker_t workers[4] = {{"poller", get_data, NULL},
                          {"SNMP", engine ? get_snmp_data : NULL, engine},
@@ -110,8 +120,7 @@ static void reload_on_hangup(int hangups, snmp_engine_t* engine) {
   signalfd_siginfo info;
   if (read(hangups, &info, sizeof info) != (ssize_t)sizeof info)
     return;
-  if (reload_config() == 0 && engine)
-    snmp_engine_reloaded(engine);
+  reload_now(engine);
 }
 
 // True when the input read holds a "q"; false at its end (or an error) too, with *open false.
@@ -162,7 +171,7 @@ int application(int argc, char** argv) {
   int hangups = take_hangups(global_snmp_conf->display == "none");
   pthread_t threads[4];
   snmp_engine_t* engine = NULL;
-  int started = start_threads(threads, screen, screen ? delivery : NULL, hangups >= 0, &engine);
+  int started = start_threads(threads, screen, screen ? delivery : NULL, hangups >= 0 || screen, &engine);
   if (started < 0)
     return 1;
   if (screen) {

@@ -220,7 +220,7 @@ static void health_text(const delivery_health_t& h, std::wstring* word, std::wst
   }
 }
 
-static void draw_status(const view_t* v, delivery_t* delivery) {
+static void draw_status(const view_t* v, delivery_t* delivery, int64_t now_ms) {
   int y = LINES - 1;
   if (v->typing) {
     std::wstring prompt = L"/" + v->typed;
@@ -236,7 +236,7 @@ static void draw_status(const view_t* v, delivery_t* delivery) {
   attrset(A_BOLD | COLOR_PAIR(bad ? pair_bad : pair_good));
   draw_line(y, word, COLS - 1);
   attrset(A_NORMAL);
-  std::wstring keys = L"q quit  / filter  s stale";
+  std::wstring keys = now_ms < v->note_until ? v->note : L"q quit  / filter  s stale  r reload";
   int room = COLS - 1 - columns(word);
   if (columns(rest) + 2 + columns(keys) <= room)
     rest.append((size_t)(room - columns(rest) - columns(keys)), L' ') += keys;
@@ -260,7 +260,7 @@ void draw_frame(const view_t* v, const std::vector<size_t>& rows, int widest,
   draw_header(name_cols);
   for (size_t i = 0; i < page && v->top + i < rows.size(); i++)
     draw_row(v, 2 + (int)i, (*v->table)[rows[v->top + i]], name_cols, now_ms);
-  draw_status(v, delivery);
+  draw_status(v, delivery, now_ms);
   curs_set(v->typing ? 1 : 0);
   refresh();
 }

@@ -23,6 +23,8 @@ struct screen_t {
   view_t view;
   delivery_t* delivery = NULL;
   int widest = 0;  // the widest name, in terminal columns
+  int (*reload)(void*) = NULL;  // the key "r"
+  void* reload_arg = NULL;
 };
 
 static const int64_t frame_ms = 500;
@@ -141,20 +143,38 @@ bool screen_key(screen_t* s, wint_t key, bool function_key) {
   return true;
 }
 
+void screen_reloads(screen_t* s, int (*reload)(void*), void* arg) {
+  s->reload = reload;
+  s->reload_arg = arg;
+}
+
+// The key "r": the reload runs without the terminal's lock, as it may take a while; its outcome
+// is said for 5 s (its lines go to the system log: standard error is silenced).
+static void reload_key(screen_t* s) {
+  int rc = s->reload(s->reload_arg);
+  std::lock_guard<std::mutex> hold(s->term.lock);
+  s->view.note = rc == 0 ? L"morvane.conf reloaded" : L"morvane.conf refused: see the system log";
+  s->view.note_until = monotonic_ms() + 5000;
+}
+
 // Reads every key waiting; false after "q".
 static bool take_keys(screen_t* s) {
   for (;;) {
     wint_t key;
     int rc;
+    bool typing;
     {
       std::lock_guard<std::mutex> hold(s->term.lock);
       if (!s->term.open)
         return true;
       rc = get_wch(&key);
+      typing = s->view.typing;
     }
     if (rc == ERR)
       return true;
-    if (!screen_key(s, key, rc == KEY_CODE_YES))
+    if (rc != KEY_CODE_YES && key == L'r' && !typing && s->reload)
+      reload_key(s);
+    else if (!screen_key(s, key, rc == KEY_CODE_YES))
       return false;
   }
 }

@@ -209,6 +209,7 @@ static void end_round(snmp_engine_t* e, session_t* s, bool failed) {
 static bool take_new_members(snmp_engine_t* e, session_t* s) {
   if (!take_regroup(s))
     return false;
+  choose_path(s);  // the wire's names are its old members'
   if (s->members.empty() && !has_walks(s))
     close_link(e->epoll, s);
   if (--e->regrouping == 0)

@@ -123,9 +123,8 @@ std::vector<std::string> part(const std::string& screen, size_t first, size_t n)
 }
 
 const std::string all_read = "3000 signals: 30 read, 2970 never read | ";
-const std::string keys = "( +q quit  / filter  s stale)?";  // where the line leaves room
-const std::regex delivering("delivering: [0-9]+ lines a second, last pass [0-2][0-9]:[0-5][0-9]:[0-5][0-9] +"
-                            "q quit  / filter  s stale");
+const std::string keys = "( +q quit  / filter  s stale  r reload)?";  // where the line leaves room
+const std::regex delivering("delivering: [0-9]+ lines a second, last pass [0-2][0-9]:[0-5][0-9]:[0-5][0-9]" + keys);
 
 TEST(ScreenTest, OneScreenfulAtEachSizePagesFiltersAndQGivesTheTerminalBack) {
   listener_t* l = start_listener();
@@ -297,10 +296,23 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
 
   l = start_listener(port);
   EXPECT_TRUE(last_line("o", delivering)) << screen;
+  // "r" reloads morvane.conf: a broken file is refused and changes nothing, a good one applies
+  std::string more = outage_conf;
+  write_file(dir + "/morvane.conf", more + "oops\n");
+  t.keys("o", "r");
+  EXPECT_TRUE(last_line("o", std::regex("delivering: .* morvane.conf refused: see the system log"))) << screen;
+  more.insert(more.find("  { name = \"never\""), "  { name = \"added\"; signum = 4; call_type = 3; cmd = \"echo 4\"; value_type = 1; },\n");
+  write_file(dir + "/morvane.conf", more);
+  t.keys("o", "r");
+  EXPECT_TRUE(last_line("o", std::regex("delivering: .* morvane.conf reloaded"))) << screen;
+  EXPECT_TRUE(summary_is("4 signals: 3 fresh, 0 stale, 1 never read | rows 1-1 of 1 | stale only")) << screen;
+  EXPECT_TRUE(last_line("o", delivering)) << screen;  // the keys again after 5 s
   EXPECT_EQ(std::string::npos, t.run("capture-pane -p -S - -t o").find("Value put error"));
   std::string pid = std::to_string(atoi(read_file(dir + "/pid").c_str()));
   if (log >= 0) {
     EXPECT_LE(4u, count_of(records, " morvane-[" + pid + "]: ERROR: ZQK ERROR -111\n")) << records;
+    EXPECT_EQ(1u, count_of(records, " morvane-[" + pid + "]: morvane.conf:8 - syntax error\n")) << records;
+    EXPECT_EQ(1u, count_of(records, " morvane-[" + pid + "]: morvane: morvane.conf reloaded: 1 added, 0 removed, 0 changed\n"));
   }
 
   std::string table = read_file(to_file + "/table");

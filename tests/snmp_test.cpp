@@ -1013,7 +1013,7 @@ TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABroke
     ASSERT_GT(all.size(), from + 10);
     for (size_t i = from; i + 1 < all.size(); i++) {
       for (int kept : {1, 2, 1001, 1002, 1003})
-        EXPECT_EQ(2u, all[i].count(kept)) << "pass " << i << " of " << all.size() << ", signum " << kept;
+        EXPECT_EQ(2u, all[i].count(kept)) << "pass " << i << " of " << all.size() << ", signum " << kept << ": " << ::testing::PrintToString(all[i]) << " then " << ::testing::PrintToString(all[i+1]);
       gone = all[i].count(3) ? 0 : gone + 1;
     }
     EXPECT_GT(gone, 2u) << "signum 3 is still delivered";
