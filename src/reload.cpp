@@ -103,10 +103,11 @@ static void take_over(signal_t* fresh, signal_t* old, const running_t& r, loaded
     into->bases.push_back(owner->second);
 }
 
-// Owns s, made by this reload; its rate base is owned apart, as a successor may share it.
-static void own(signal_t* s, loaded_t* into) {
+// Owns s, made by this reload, and with base its rate base: bases are owned apart, as a signal
+// that takes over a running one's shares it.
+static void own(signal_t* s, bool base, loaded_t* into) {
   into->made.push_back(std::shared_ptr<signal_t>(s, [](signal_t* gone) { delete gone; }));
-  if (s->rate)
+  if (base && s->rate)
     into->bases.push_back(std::shared_ptr<count_base_t>(s->rate));
 }
 
@@ -120,8 +121,7 @@ static void match(loaded_t* into, const loaded_t& running, tally_t* tally) {
   for (signal_t*& s : into->signals) {
     new_signums.insert(s->signum);
     auto same = r.by_identity.find(identity(s));
-    if (same != r.by_identity.end() && alike(same->second, s) &&
-        (!s->column || s->column->label_oid == same->second->column->label_oid)) {
+    if (same != r.by_identity.end() && alike(same->second, s)) {
       drop_loaded(s);
       s = same->second;
       if (r.made.count(s))
@@ -131,15 +131,12 @@ static void match(loaded_t* into, const loaded_t& running, tally_t* tally) {
       r.by_identity.erase(same);
       continue;
     }
-    if (same != r.by_identity.end() && !s->column) {
+    bool successor = same != r.by_identity.end() && !s->column;  // a column with new settings is walked afresh
+    if (successor) {
       take_over(s, same->second, r, into);
-      if (s->rate != same->second->rate && s->rate)
-        into->bases.push_back(std::shared_ptr<count_base_t>(s->rate));
-      into->made.push_back(std::shared_ptr<signal_t>(s, [](signal_t* gone) { delete gone; }));
       r.by_identity.erase(same);
-    } else {
-      own(s, into);
     }
+    own(s, !successor, into);
     if (running_signums.count(s->signum))
       tally->changed++;
     else

@@ -945,11 +945,13 @@ TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABroke
            " cmd = \"echo $(( $(date +%s%N) / 1000000 ))\"; },\n";
   };
   std::string column = "  { name = \"c\"; signum = 1000; " + snmp + "oid = \"" + t + ".3\"; walk = true; label_oid = \"" + t + ".2\"; }\n";
-  std::string first = clock("clock") +
+  // a command that hangs itself up: morvane's blocked SIGHUP must not reach it
+  std::string hup = "  { name = \"hup\"; signum = 8; call_type = 3; value_type = 1; cmd = \"kill -HUP $$; echo 9\"; },\n";
+  std::string first = clock("clock") + hup +
                       "  { name = \"eth0\"; signum = 2; " + snmp + "oid = \"" + t + ".3.1\"; },\n"
                       "  { name = \"gone\"; signum = 3; call_type = 3; value_type = 1; cmd = \"echo 3\"; },\n"
                       "  { name = \"chg\"; signum = 4; call_type = 3; value_type = 1; cmd = \"echo 4\"; },\n" + column;
-  std::string second = clock("clock ms") +
+  std::string second = clock("clock ms") + hup +
                        "  { name = \"eth0\"; signum = 2; " + snmp + "oid = \"" + t + ".3.1\"; },\n"
                        "  { name = \"chg\"; signum = 4; call_type = 3; value_type = 1; cmd = \"echo 44\"; },\n"
                        "  { name = \"new\"; signum = 6; call_type = 3; value_type = 1; cmd = \"echo 6\"; },\n" + column;
@@ -986,19 +988,20 @@ TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABroke
     broken.replace(broken.find("signals = ("), 11, "signals = ( oops");
     ASSERT_TRUE(hangup(k, broken, refused)) << procs[k].err();
     ASSERT_TRUE(hangup(k, conf(engines[k], first + "  , { signum = 7; call_type = 3; value_type = 3; rate = true; }\n"), refused));
+    ASSERT_TRUE(hangup(k, conf(engines[k], first + "  , { signum = 1002; call_type = 3; value_type = 1; }\n"), refused));
     sleep(1);  // two passes of the table still in force
     ASSERT_TRUE(hangup(k, conf(engines[1 - k], second), applied)) << procs[k].err();
     ASSERT_TRUE(delivered(k, {{4, 44}, {6, 6}})) << procs[k].err();
     size_t was = texts(listeners[k]).size();
     ASSERT_TRUE(wait_until([&] { return texts(listeners[k]).size() > was + 50; }, 60));
     std::string err = procs[k].err();
-    EXPECT_EQ("morvane.conf:2 - syntax error\n" + refused + "morvane.conf:8: rate needs value_type 0 or 1, not 3\n" +
-              refused + restart + engines[k] + "\" and \"none\"\n" + applied, err);
+    EXPECT_EQ("morvane.conf:2 - syntax error\n" + refused + "morvane.conf:9: rate needs value_type 0 or 1, not 3\n" +
+              refused + "morvane.conf:9: signum 1002 is row \"c eth1\"'s\n" + refused + restart + engines[k] + "\" and \"none\"\n" + applied, err);
     if (log >= 0) {
       std::string records = log_records(log), me = " morvane-[" + std::to_string(procs[k].pid) + "]: ";
-      EXPECT_EQ(2u, count_of(records, me + refused));
+      EXPECT_EQ(3u, count_of(records, me + refused));
       EXPECT_EQ(1u, count_of(records, me + applied)) << records;
-      EXPECT_EQ(1u, count_of(records, me + "morvane.conf:8: rate needs value_type 0 or 1, not 3\n"));
+      EXPECT_EQ(1u, count_of(records, me + "morvane.conf:9: rate needs value_type 0 or 1, not 3\n"));
     }
   }
   for (int k = 0; k < 2; k++) {
@@ -1017,6 +1020,7 @@ TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABroke
       gone = all[i].count(3) ? 0 : gone + 1;
     }
     EXPECT_GT(gone, 2u) << "signum 3 is still delivered";
+    EXPECT_EQ(0u, numbers_sent(listeners[k], "signal.8").size()) << "a command ran with SIGHUP blocked";
     for (double rate : numbers_sent(listeners[k], "signal.1"))
       EXPECT_TRUE(rate > 300 && rate < 3000) << rate;
     for (int signum : {2, 1001, 1002, 1003, 4, 6})
