@@ -34,7 +34,7 @@ int load_config(const char* path, loaded_t* into, book_t** book, const table_t* 
 // (shard_of; other agents' columns are not walked); publishes the table. Returns 0, or 1 after
 // printing libconfig's error, a rate on a value type but 0 and 1, a walk on a call type but 0
 // to 2 or a shard that is not "K/N" (with its line), or an snmp_engine that is neither
-// "snmpget" nor "builtin", on standard error.
+// "snmpget" nor "builtin", on standard error and in the system log.
 int read_config();
 
 #endif

@@ -1,9 +1,10 @@
 // The signal table and the global overrides: the records every thread shares, and their helpers.
-// The loaded table and all configuration fields are fixed before the workers start; only the
-// three value fields and good_at change afterwards, each signal's written by its one writer (the
-// poller or the built-in engine's thread) and read through atomics or the accessors below. The
-// threads read the table through its published versions (table_now), which the walked columns'
-// rows change as they come and go, and a reload of morvane.conf replaces.
+// The loaded table and all configuration fields are fixed before the workers start, and a
+// signal's settings once it is published; only the three value fields and good_at change
+// afterwards, each signal's written by its one writer (the poller or the built-in engine's
+// thread) and read through atomics or the accessors below. The threads read the table through
+// its published versions (table_now), which the walked columns' rows change as they come and go,
+// and a reload of morvane.conf replaces with records of its own.
 #ifndef MORVANE_SIGNALS_H
 #define MORVANE_SIGNALS_H
 

@@ -98,17 +98,20 @@ static int start_threads(pthread_t threads[4], screen_t* screen, delivery_t* del
 // SIGHUP is blocked from the start, so that every thread has it blocked, the telemetry client's
 // too; with display = "none" the main thread takes it through the signalfd returned, otherwise
 // (or without a signalfd: -1) it is unblocked here again and ends morvane, as a hangup does.
-static void hold_hangups(int how) {
+static sigset_t hangup_set() {
   sigset_t hup;
   sigemptyset(&hup);
   sigaddset(&hup, SIGHUP);
+  return hup;
+}
+
+static void hold_hangups(int how) {
+  sigset_t hup = hangup_set();
   pthread_sigmask(how, &hup, NULL);
 }
 
 static int take_hangups(bool reloads) {
-  sigset_t hup;
-  sigemptyset(&hup);
-  sigaddset(&hup, SIGHUP);
+  sigset_t hup = hangup_set();
   int fd = reloads ? signalfd(-1, &hup, SFD_CLOEXEC | SFD_NONBLOCK) : -1;
   if (fd < 0)
     hold_hangups(SIG_UNBLOCK);
