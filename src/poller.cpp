@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "getcmdout.h"
-#include "reload.h"
 #include "parser.h"
+#include "reload.h"
 #include "rows.h"
 #include "signals.h"
 #include "snmpcmd.h"

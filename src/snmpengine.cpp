@@ -405,8 +405,8 @@ snmp_engine_t* snmp_engine_start() {
 
 void snmp_engine_reloaded(snmp_engine_t* e) {
   uint64_t one = 1;
-  if (write(e->reload_fd, &one, sizeof one) < 0) {
-  }  // a count already waiting wakes it as well
+  ssize_t n = write(e->reload_fd, &one, sizeof one);  // fails only on a full count, which wakes it too
+  (void)n;
 }
 
 // Sessions that can start a round and have no timer start at the grid's next slot.
@@ -421,8 +421,8 @@ static void start_idle(snmp_engine_t* e) {
 // sessions regrouped, the overrides applied; an idle session takes its new members at once.
 static void take_reloaded(snmp_engine_t* e) {
   uint64_t count;
-  if (read(e->reload_fd, &count, sizeof count) < 0) {
-  }
+  ssize_t n = read(e->reload_fd, &count, sizeof count);  // however many: the version in force tells
+  (void)n;
   std::shared_ptr<const loaded_t> now = table_now()->loaded;
   if (now == e->loaded)
     return;
@@ -439,6 +439,8 @@ static void take_reloaded(snmp_engine_t* e) {
   for (size_t i = 0; i < running; i++)
     if (e->sessions[i]->phase == IDLE)
       take_new_members(e, e->sessions[i]);
+  if (e->regrouping == 0)
+    e->retired.clear();  // no session was running
   reply_unread(e);
   start_idle(e);
 }
