@@ -4,17 +4,13 @@
 // Usage: snmp_scale [--agents K] [--per M] [--dead D] [--period MS] [--secs S] [--warm W]
 //                   [--baseline BINARY] [BINARY]; needs snmpd, snmpget and snmpwalk.
 #include <errno.h>
-#include <signal.h>
-#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <sstream>
 #include <string>
@@ -45,8 +41,7 @@ struct options_t {
 // What the benchmark has started; kept in one place so that any exit ends it all.
 struct rig_t {
   std::string dir;  // the agent's conf, log and persistent files
-  pid_t agent = -1;
-  std::vector<int> ports;        // the agent's ports; the counters are read on the first
+  agents_t agents;  // the counters are read on the first port
   std::vector<int> silent_fds;   // bound, never read
   std::vector<int> silent_ports;
   morvane_t morvane;
@@ -70,59 +65,13 @@ struct result_t {
 };
 
 static rig_t rig;
-static volatile sig_atomic_t interrupted = 0;
-
-static void on_signal(int) {
-  interrupted = 1;
-}
 
 static void end_all() {
   stop_morvane(&rig.morvane);
-  stop_snmpd(rig.agent);
+  stop_snmpd(rig.agents.pid);
   for (int fd : rig.silent_fds)
     close(fd);
   remove_tree(rig.dir);
-}
-
-static void fail(const char* format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  fputs("snmp_scale: ", stderr);
-  vfprintf(stderr, format, ap);
-  fputc('\n', stderr);
-  va_end(ap);
-  exit(1);  // end_all runs from atexit
-}
-
-static void check_interrupted() {
-  if (interrupted)
-    fail("interrupted");
-}
-
-// Sleeps for seconds, in steps short enough to notice an interruption soon.
-static void pause_for(double seconds) {
-  for (double end = now() + seconds; now() < end; check_interrupted())
-    usleep((useconds_t)(std::min(end - now(), 0.1) * 1e6));
-  check_interrupted();
-}
-
-static std::string address(int port) {
-  return "127.0.0.1:" + std::to_string(port);
-}
-
-static void usage_error() {
-  fputs(usage, stderr);
-  exit(2);
-}
-
-static double number_option(const std::string& name, const char* text, double least) {
-  char* end;
-  double v = strtod(text, &end);
-  if (*end || end == text || v < least) {
-    fprintf(stderr, "snmp_scale: %s takes a number of at least %g\n", name.c_str(), least);
-    usage_error();
-  }
-  return v;
 }
 
 static options_t parse_options(int argc, char** argv) {
@@ -134,38 +83,28 @@ static options_t parse_options(int argc, char** argv) {
       continue;
     }
     if (i + 1 == argc)
-      usage_error();
+      usage_error(usage);
     const char* v = argv[++i];
     if (a == "--agents")
-      o.agents = (int)number_option(a, v, 1);
+      o.agents = (int)number_option(usage, a, v, 1);
     else if (a == "--per")
-      o.per = (int)number_option(a, v, 1);
+      o.per = (int)number_option(usage, a, v, 1);
     else if (a == "--dead")
-      o.dead = (int)number_option(a, v, 0);
+      o.dead = (int)number_option(usage, a, v, 0);
     else if (a == "--period")
-      o.period = (int)number_option(a, v, 0);
+      o.period = (int)number_option(usage, a, v, 0);
     else if (a == "--secs")
-      o.secs = number_option(a, v, 0.1);
+      o.secs = number_option(usage, a, v, 0.1);
     else if (a == "--warm")
-      o.warm = number_option(a, v, 0);
+      o.warm = number_option(usage, a, v, 0);
     else if (a == "--baseline")
       o.baseline = v;
     else
-      usage_error();
+      usage_error(usage);
   }
   if (o.binary.empty())
     o.binary = morvane_beside_bench();
   return o;
-}
-
-// The binary's absolute path, since morvane runs in a directory of its own.
-static std::string runnable(const std::string& binary) {
-  char* path = realpath(binary.c_str(), NULL);
-  if (!path || access(path, X_OK) != 0)
-    fail("cannot run %s: %s", binary.c_str(), strerror(errno));
-  std::string p = path;
-  free(path);
-  return p;
 }
 
 // Binds the silent agents' sockets; the kernel then hands their ports to no one else.
@@ -179,51 +118,10 @@ static void bind_silent_agents(int count) {
   }
 }
 
-// Free loopback UDP ports for the agent, all different.
-static void pick_agent_ports(int count) {
-  for (int tries = 0; (int)rig.ports.size() < count; tries++) {
-    int p = free_port(SOCK_DGRAM);
-    if (tries > 10 * count)
-      fail("cannot find %d free loopback UDP ports", count);
-    if (std::find(rig.ports.begin(), rig.ports.end(), p) == rig.ports.end())
-      rig.ports.push_back(p);
-  }
-}
-
-// Fails naming the first port of the agent when it has not come up.
-static void await_first_port() {
-  if (await_agent(address(rig.ports[0]), "public", "1.3.6.1.2.1.1.3.0", 10))
-    return;
-  check_interrupted();
-  int status;
-  if (waitpid(rig.agent, &status, WNOHANG) == rig.agent) {
-    rig.agent = -1;
-    fail("snmpd exited (status %d) before it answered on %s", WEXITSTATUS(status),
-         address(rig.ports[0]).c_str());
-  }
-  fail("snmpd did not answer on %s", address(rig.ports[0]).c_str());
-}
-
-static void start_agent(int count) {
-  pick_agent_ports(count);
-  std::string addresses;
-  for (int p : rig.ports)
-    addresses += (addresses.empty() ? "" : ",udp:") + address(p);
-  rig.agent = start_snmpd(rig.dir, addresses, "rocommunity public 127.0.0.1\n");
-  if (rig.agent < 0)
-    fail("cannot start snmpd in %s: %s", rig.dir.c_str(), strerror(errno));
-  await_first_port();
-  for (int p : rig.ports) {
-    check_interrupted();
-    if (snmp_get(address(p), "public", "1.3.6.1.2.1.1.3.0").empty())
-      fail("snmpd did not answer on %s", address(p).c_str());
-  }
-}
-
 // The numeric scalar objects of the agent's MIB-2 walk, in walk order, without the snmp group
 // (1.3.6.1.2.1.11): those are the counters the measurement reads.
 static std::vector<std::string> numeric_objects() {
-  std::string at = address(rig.ports[0]);
+  std::string at = loopback_address(rig.agents.ports[0]);
   std::istringstream walk(run("snmpwalk -v 2c -c public -On " + at + " 1.3.6.1.2.1 2>/dev/null"));
   std::vector<std::string> oids;
   static const char* const types[] = {"Counter32:", "Gauge32:", "INTEGER:", "Counter64:"};
@@ -240,24 +138,18 @@ static std::vector<std::string> numeric_objects() {
   return oids;
 }
 
-static std::string signal_entry(int n, int port, const std::string& oid) {
-  return "{ name = \"s" + std::to_string(n) + "\"; signum = " + std::to_string(n) +
-         "; call_type = 1; value_type = 1; ip_addr = \"" + address(port) + "\"; oid = \"" + oid +
-         "\"; snmp_community = \"public\"; snmp_timeout = 1; snmp_num_retries = 0; }";
-}
-
 // M signals per agent, the live agents first; the list of objects repeats when it is short.
 static std::string morvane_conf(const options_t& o, const std::vector<std::string>& oids) {
   std::string conf = "global = { snmp_engine = \"builtin\"; ";
   if (o.period)
     conf += "poll_period = " + std::to_string(o.period) + "; ";
   conf += "};\nsignals = (\n";
-  std::vector<int> ports = rig.ports;
+  std::vector<int> ports = rig.agents.ports;
   ports.insert(ports.end(), rig.silent_ports.begin(), rig.silent_ports.end());
   int n = 0;
   for (int port : ports)
     for (int j = 0; j < o.per; j++, n++)
-      conf += (n ? ",\n" : "") + signal_entry(n + 1, port, oids[j % oids.size()]);
+      conf += (n ? ",\n" : "") + v2c_signal(n + 1, port, oids[j % oids.size()]);
   return conf + "\n);\n";
 }
 
@@ -265,14 +157,15 @@ static std::string morvane_conf(const options_t& o, const std::vector<std::strin
 static void read_counters(sample_t* s) {
   for (int tries = 0; tries < 3; tries++) {
     check_interrupted();
-    std::string reply = snmp_get(address(rig.ports[0]), "public", counter_oids);
+    std::string reply = snmp_get(loopback_address(rig.agents.ports[0]), "public", counter_oids);
     unsigned long vars, gets;
     if (sscanf(reply.c_str(), "%lu %lu", &vars, &gets) == 2) {
       s->vars = (uint32_t)vars, s->gets = (uint32_t)gets;
       return;
     }
   }
-  fail("snmpd did not answer on %s (reading its counters)", address(rig.ports[0]).c_str());
+  fail("snmpd did not answer on %s (reading its counters)",
+       loopback_address(rig.agents.ports[0]).c_str());
 }
 
 static sample_t take_sample() {
@@ -280,20 +173,9 @@ static sample_t take_sample() {
   read_counters(&s);
   s.at = now();
   s.morvane_cpu = process_cpu(rig.morvane.pid, false);
-  s.snmpd_cpu = process_cpu(rig.agent, false);
+  s.snmpd_cpu = process_cpu(rig.agents.pid, false);
   s.lines = rig.lines;
   return s;
-}
-
-// Fails when morvane has ended, saying when.
-static void check_running(const std::string& binary, const char* when) {
-  int status;
-  if (waitpid(rig.morvane.pid, &status, WNOHANG) != rig.morvane.pid)
-    return;
-  rig.morvane.pid = -1;
-  fail("%s ended %s (%s %d)", binary.c_str(), when,
-       WIFEXITED(status) ? "exit status" : "signal",
-       WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
 }
 
 static result_t compare(const sample_t& a, const sample_t& b, long rss_kb) {
@@ -313,15 +195,15 @@ static result_t compare(const sample_t& a, const sample_t& b, long rss_kb) {
 // Runs binary (an absolute path; name for messages) on conf and measures it.
 static result_t measure(const options_t& o, const std::string& binary, const std::string& name,
                         const std::string& conf) {
-  if (!start_morvane(&rig.morvane, binary, conf, address(rig.listener_port)))
+  if (!start_morvane(&rig.morvane, binary, conf, loopback_address(rig.listener_port)))
     fail("cannot start %s", name.c_str());
   pause_for(5 + o.warm);
-  check_running(name, "before the measurement");
+  check_running(&rig.morvane, name, "before the measurement");
   sample_t a = take_sample();
   pause_for(o.secs);
   sample_t b = take_sample();
   long rss_kb = resident_kb(rig.morvane.pid);
-  check_running(name, "during the measurement");
+  check_running(&rig.morvane, name, "during the measurement");
   stop_morvane(&rig.morvane);
   return compare(a, b, rss_kb);
 }
@@ -352,15 +234,12 @@ int main(int argc, char** argv) {
   options_t o = parse_options(argc, argv);
   std::string binary = runnable(o.binary);
   std::string baseline = o.baseline.empty() ? "" : runnable(o.baseline);
-  struct sigaction sa = {};
-  sa.sa_handler = on_signal;  // no SA_RESTART: a sleep ends at once
-  for (int sig : {SIGINT, SIGTERM, SIGHUP})
-    sigaction(sig, &sa, NULL);
+  catch_interrupts();
   atexit(end_all);
   rig.dir = make_temp_dir("morvane-scale");
   drain_lines(listen_loopback(&rig.listener_port), &rig.lines);
   bind_silent_agents(o.dead);
-  start_agent(o.agents);
+  start_agents(&rig.agents, rig.dir, o.agents, "rocommunity public 127.0.0.1\n");
   std::string conf = morvane_conf(o, numeric_objects());
   result_t first = measure(o, binary, o.binary, conf);
   report(o, o.binary, first);
