@@ -1045,7 +1045,9 @@ TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABroke
 // A reload under load: 10 000 signals of 100 agents (one snmpd on 100 ports) with the built-in
 // engine, hangups in a burst while it polls every 500 ms: the first is applied, and those that
 // came during it once after it (those before it are one with it, as the kernel keeps one), and
-// every pass delivers every signal that reads as before.
+// every pass delivers every signal that reads as before. Without stale_after every signal is
+// delivered in every pass whatever a loaded machine makes of its rounds: what is missed, the
+// table missed.
 TEST(SnmpTest, ReloadsUnderLoadMissNoPassOfASignalThatReadsAsBefore) {
   std::string dir = make_temp_dir();
   std::vector<int> ports;
@@ -1059,7 +1061,7 @@ TEST(SnmpTest, ReloadsUnderLoadMissNoPassOfASignalThatReadsAsBefore) {
   // signum 100 a + i: object i of agent a; the reload drops 199 (the last of agent 1), makes
   // 200 read another object, adds 10000 and opens its window
   auto conf = [&](bool reloaded) {
-    std::string text = std::string("global = { poll_period = 500; stale_after = 5000; display = \"none\"; snmp_engine = \"builtin\"; "
+    std::string text = std::string("global = { poll_period = 500; display = \"none\"; snmp_engine = \"builtin\"; "
                                    "snmp_window = ") + (reloaded ? "8" : "4") + "; };\nsignals = (\n";
     for (int a = 0; a < 100; a++)
       for (int i = 0; i < 100; i++) {
@@ -1091,14 +1093,22 @@ TEST(SnmpTest, ReloadsUnderLoadMissNoPassOfASignalThatReadsAsBefore) {
   std::string err = p.err();
   EXPECT_EQ(err.size(), applied.size() + again.size() * count_of(err, again)) << err;
   EXPECT_LE(count_of(err, again), 2u);
-  sleep(6);  // passes after it, past stale_after
+  bool read = false;  // the changed and the added signal, looked at each second: the lines are many
+  for (int s = 0; s < 60 && !read; s++) {
+    sleep(1);
+    std::map<int, double> last = newest(l);
+    read = last[200] == 72 && last[10000] == 5;
+  }
+  EXPECT_TRUE(read) << "the changed or the added signal is not read";
+  sleep(2);  // passes after it
   send_input(p, "q\n");
   EXPECT_EQ(0, wait_exit(p, 30));
-  std::vector<std::multiset<int>> all = passes(texts(l), 0);
+  std::vector<std::string> lines = texts(l);
+  std::vector<std::multiset<int>> all = passes(lines, 0);
   size_t from = 0, missed = 0, whole = 0;
   while (from < all.size() && all[from].size() < 2 * 10000)
     from++;
-  ASSERT_GT(all.size(), from + 10) << "too few whole passes";
+  ASSERT_GT(all.size(), from + 10) << "too few whole passes: " << lines.size() << " lines\n" << p.err();
   for (size_t i = from; i + 1 < all.size(); i++) {
     bool all_there = true;
     for (int signum = 0; signum < 10000; signum++)
@@ -1109,8 +1119,6 @@ TEST(SnmpTest, ReloadsUnderLoadMissNoPassOfASignalThatReadsAsBefore) {
     whole += all_there;
   }
   EXPECT_EQ(0u, missed) << whole << " whole passes of " << all.size() - 1 - from;
-  EXPECT_EQ(72, newest(l)[200]);
-  EXPECT_EQ(5, newest(l)[10000]);
   stop_snmpd(agent);
   stop_listener(l);
 }
