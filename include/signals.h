@@ -143,6 +143,9 @@ bool builtin_engine(const snmp_conf_t* conf);
 // True when conf's stale_after is in force (conf not null, stale_after > 0) and s has had no
 // good reply yet, or its last one is more than stale_after ms older than now_ms.
 bool is_stale(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms);
+// Writes the formatted line (up to 1023 bytes) on standard error and to the system log with
+// priority: a line an operator must see outlives the terminal.
+void say(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Returns text with the C0 controls, DEL, the UTF-8 C1 controls (C2 80..C2 9F, both bytes) and
 // backslash written as \x1b-style escapes ("\\" for a backslash); line end, tab and all other
 // bytes are kept, so nothing in it can steer the terminal.

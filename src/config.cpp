@@ -3,7 +3,6 @@
 #include "config.h"
 
 #include <stdio.h>
-#include <stdarg.h>
 #include <string.h>
 #include <syslog.h>
 
@@ -46,17 +45,6 @@ static void lookup_bool(const config_setting_t* group, const char* key, bool* fi
   mark_known(config_setting_get_member(group, key));
   if (config_setting_lookup_bool(group, key, &v) == CONFIG_TRUE)
     *field = v;
-}
-
-// One line on standard error and in the system log: a refusal outlives the terminal.
-static void say(const char* format, ...) {
-  char line[1024];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  fprintf(stderr, "%s\n", line);
-  syslog(LOG_ERR, "%s", line);
 }
 
 static void read_global(config_t* cfg, snmp_conf_t* conf) {
@@ -215,7 +203,7 @@ static int refuse_key(config_t* cfg, const char* key, const char* field, int lea
     std::string allowed = std::to_string(least);
     for (int v = least + 1; v <= most; v++)
       allowed += (v < most ? ", " : " or ") + std::to_string(v);
-    say("%s:%d: %s needs %s %s, not %d", file_of(at), config_setting_source_line(at), key, field,
+    say(LOG_ERR, "%s:%d: %s needs %s %s, not %d", file_of(at), config_setting_source_line(at), key, field,
         allowed.c_str(), value);
     return 1;
   }
@@ -276,7 +264,7 @@ static int read_shard(config_t* cfg, int* k, int* n) {
   if (!at || (text && parse_shard(text, k, n)))
     return 0;
   std::string value = text ? '"' + std::string(text) + '"' : "a text";
-  say("%s:%d: shard needs \"K/N\" with 0 <= K < N, not %s", file_of(at), config_setting_source_line(at),
+  say(LOG_ERR, "%s:%d: shard needs \"K/N\" with 0 <= K < N, not %s", file_of(at), config_setting_source_line(at),
       value.c_str());
   return 1;
 }
@@ -305,7 +293,7 @@ static int refuse_row_clash(config_t* cfg, const std::vector<signal_t*>& table, 
     if (walked(e) || clash == rows.end())
       continue;
     config_setting_t* at = config_setting_get_member(e, "signum");
-    say("%s:%d: signum %d is row \"%s\"'s", file_of(at ? at : e), config_setting_source_line(at ? at : e),
+    say(LOG_ERR, "%s:%d: signum %d is row \"%s\"'s", file_of(at ? at : e), config_setting_source_line(at ? at : e),
         table[i]->signum, visible_text(clash->second->name).c_str());
     return 1;
   }
@@ -318,7 +306,7 @@ static int refuse(config_t* cfg, const loaded_t& into, const table_t* running, i
   if (refuse_key(cfg, "rate", "value_type", 0, 1) || refuse_key(cfg, "walk", "call_type", 0, 2))
     return 1;
   if (!engine.empty() && engine != "snmpget" && engine != "builtin") {
-    say("morvane.conf: unknown snmp_engine \"%s\" (snmpget or builtin)", engine.c_str());
+    say(LOG_ERR, "morvane.conf: unknown snmp_engine \"%s\" (snmpget or builtin)", engine.c_str());
     return 1;
   }
   return read_shard(cfg, k, n) || (running && refuse_row_clash(cfg, into.signals, running));
@@ -331,7 +319,7 @@ int load_config(const char* path, loaded_t* into, book_t** book, const table_t* 
     // libconfig names no file when it cannot open it
     const char* file = config_error_file(&cfg);
     const char* text = config_error_text(&cfg);
-    say("%s:%d - %s", file ? file : path, config_error_line(&cfg), text ? text : "");
+    say(LOG_ERR, "%s:%d - %s", file ? file : path, config_error_line(&cfg), text ? text : "");
     config_destroy(&cfg);
     return 1;
   }

@@ -6,7 +6,6 @@
 // the last round, that reads them.
 #include "reload.h"
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <syslog.h>
 
@@ -18,17 +17,6 @@
 #include "rows.h"
 #include "signals.h"
 #include "walk.h"
-
-// One line on standard error and in the system log.
-static void say(int priority, const char* format, ...) {
-  char line[1024];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  fprintf(stderr, "%s\n", line);
-  syslog(priority, "%s", line);
-}
 
 // What a signal reads: two signals with one identity are one series.
 static std::string identity(const signal_t* s) {

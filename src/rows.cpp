@@ -3,7 +3,6 @@
 // versions published as rows come and go. The thread that walks owns every column and the book.
 #include "rows.h"
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <syslog.h>
 
@@ -12,17 +11,6 @@
 #include "signals.h"
 
 static const int32_t default_walk_period = 60000;  // ms
-
-// One line on standard error and in the system log.
-static void say(const char* format, ...) {
-  char line[1024];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  fprintf(stderr, "%s\n", line);
-  syslog(LOG_NOTICE, "%s", line);
-}
 
 // Two columns of one agent's object (by v1 and v2c, say) are two series: the key holds the
 // signum the rows are numbered from.
@@ -35,7 +23,7 @@ static void forget_signums(book_t* book) {
   for (auto& column : book->numbers)
     for (auto row = column.second.begin(); row != column.second.end();) {
       if (book->held.count(row->second)) {
-        say("morvane: %s: signum %d of row \"%s\" is now a signal's in morvane.conf; the row takes another",
+        say(LOG_NOTICE, "morvane: %s: signum %d of row \"%s\" is now a signal's in morvane.conf; the row takes another",
             book->path.c_str(), row->second, visible_text(row->first).c_str());
         row = column.second.erase(row);
         book->changed = true;
@@ -156,11 +144,11 @@ static int64_t number_of(column_t* c, const std::string& key, const row_t& row) 
     n = free_number(c->book, (int64_t)c->signal->signum + 1);
   std::string name = visible_text(c->signal->name + " " + key);
   if (n < 0) {
-    say("morvane: row \"%s\" is not read: no signum above %d is free", name.c_str(), c->signal->signum);
+    say(LOG_NOTICE, "morvane: row \"%s\" is not read: no signum above %d is free", name.c_str(), c->signal->signum);
     return -1;
   }
   if (n != own)
-    say("morvane: row \"%s\" takes signum %lld: %lld is %s", name.c_str(), (long long)n, (long long)own,
+    say(LOG_NOTICE, "morvane: row \"%s\" takes signum %lld: %lld is %s", name.c_str(), (long long)n, (long long)own,
         own > INT32_MAX ? "past the largest" : "held");
   if (n != own || !c->label_oid.empty()) {
     mine[key] = (int32_t)n;
@@ -175,7 +163,7 @@ static void row_gone(column_t* c, const std::string& key, const signal_t* s) {
   std::map<std::string, int32_t>& mine = c->book->numbers[key_of(c)];
   if (!mine.count(key))
     hold(c->book, s->signum, -1);
-  say("morvane: row \"%s\" (signum %d) is no longer in its table", visible_text(s->name).c_str(), s->signum);
+  say(LOG_NOTICE, "morvane: row \"%s\" (signum %d) is no longer in its table", visible_text(s->name).c_str(), s->signum);
 }
 
 // The key of each row found: its label, or its index without one; of rows with one label, the
@@ -196,7 +184,7 @@ bool take_walk(column_t* c, const std::vector<row_t>& found, const std::string& 
   if (!why.empty()) {
     c->due = true;
     if (c->rows.empty() && !c->silence_named)
-      say("%s: walk of %s on %s: %s, so \"%s\" has no rows", c->where.c_str(), c->signal->oid.c_str(),
+      say(LOG_NOTICE, "%s: walk of %s on %s: %s, so \"%s\" has no rows", c->where.c_str(), c->signal->oid.c_str(),
           c->signal->ip_addr.c_str(), why.c_str(), visible_text(c->signal->name).c_str());
     c->silence_named = true;
     return false;
@@ -246,7 +234,7 @@ static void write_book(book_t* book) {
     book->changed = false;
     book->unwritable_named = false;
   } else if (!book->unwritable_named) {
-    say("morvane: %s; the rows keep their numbers while morvane runs", why.c_str());
+    say(LOG_NOTICE, "morvane: %s; the rows keep their numbers while morvane runs", why.c_str());
     book->unwritable_named = true;
   }
 }

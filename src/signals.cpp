@@ -4,7 +4,9 @@
 #include "signals.h"
 
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -92,6 +94,16 @@ bool is_stale(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms) {
     return false;
   int64_t at = s->good_at.load();
   return at == 0 || now_ms - at > conf->stale_after;
+}
+
+void say(int priority, const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  fprintf(stderr, "%s\n", line);
+  syslog(priority, "%s", line);
 }
 
 // Appends the escape for byte c: \\ for a backslash, \xNN for any other byte.
