@@ -57,7 +57,8 @@ delivery_health_t delivery_health(delivery_t* d);
 // Delivers each signal's reading once (twice in a row when the first put succeeds); text and
 // unknown value types are skipped, and so are stale readings (is_stale under the global
 // stale_after). Logs each failed put, and prints it when d is null; with d, records the pass in
-// d's health. Returns how many puts failed.
+// d's health. Then writes the delivery's figures of the table (health.h): the failed puts since
+// start and this pass's milliseconds. Returns how many puts failed.
 int send_pass(delivery_t* d = NULL);
 
 // Thread function. The argument is null, or a delivery_t for the screen: then failures and the

@@ -14,5 +14,8 @@ bool parse_shard(const std::string& text, int* k, int* n);
 // port; for tcp, udp6 and tcp6 (by any of their aliases) "transport:host:port", the IPv6 host in
 // brackets and the port in decimal.
 int shard_of(const signal_t* s, int n);
+// Returns the agent ip_addr names, as shard_of keys it, so that one agent however written has
+// one key.
+std::string agent_key(const std::string& ip_addr);
 
 #endif

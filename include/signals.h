@@ -37,7 +37,9 @@ struct signal_t {
   std::string name;
   std::string cmd;
   std::string oid;
-  int32_t call_type = 0;  // 0 SNMP v1, 1 SNMP v2c, 2 SNMP v3, 3 shell command, other: never fetched
+  int32_t call_type = 0;  // 0 SNMP v1, 1 SNMP v2c, 2 SNMP v3, 3 shell command, 4 morvane's own
+                          // figure (health), other: never fetched
+  std::string health;     // call type 4: the figure's name (health.h)
   int32_t snmp_timeout = 0;
   int32_t snmp_num_retries = 0;
   int32_t snmp_sec_level = 0;
@@ -141,7 +143,8 @@ int silence_stderr();
 // True when conf (null: none) reads SNMP signals with the built-in engine.
 bool builtin_engine(const snmp_conf_t* conf);
 // True when conf's stale_after is in force (conf not null, stale_after > 0) and s has had no
-// good reply yet, or its last one is more than stale_after ms older than now_ms.
+// good reply yet, or its last one is more than stale_after ms older than now_ms; a figure of
+// morvane's own (call type 4) once it has a reading is never stale.
 bool is_stale(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms);
 // Writes the formatted line (up to 1023 bytes) on standard error and to the system log with
 // priority: a line an operator must see outlives the terminal.

@@ -37,6 +37,7 @@ struct request_t {
   size_t depth = 0;             // the session's requests in flight once it was sent, itself included
   bool first = false;           // sent before the round's first answer
   uint32_t overtaken = 0;       // answers to GETs sent after it, read before its own
+  bool heard = false;           // its agent answered it, if only with a report
 };
 
 // A session's link to its agent, written by this room alone.
@@ -90,9 +91,11 @@ bool read_answers(io_t* io, session_t* s);
 void expire_requests(io_t* io, session_t* s, int64_t now);
 // Settles s's requests that ended: answers are noted in the window (late: window_late at
 // pace_ns), a request overtaken by later answers is lost, and a lost GET is asked again when the
-// round can go on; ended requests leave the flight. False when the round has failed.
+// round can go on; ended requests leave the flight, the lost ones counted to the agent's health.
+// False when the round has failed.
 bool settle_requests(session_t* s, int64_t pace_ns);
-// Forgets every request in flight: what the library still holds of them is ignored when it ends.
+// Forgets every request in flight: what the library still holds of them is ignored when it ends,
+// and those without an answer are counted lost to the agent's health.
 void drop_requests(session_t* s);
 
 #endif

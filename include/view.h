@@ -28,6 +28,9 @@ struct view_t {
   std::wstring typed;             // the filter being typed after "/"
   bool typing = false;
   bool stale_only = false;
+  bool health_only = false;  // only morvane's own figures (call type 4)
+  long agents = 0;           // agents known to morvane's health, and of them
+  long in_trouble = 0;       // those silent or late now (the frame's caller counts them)
   size_t top = 0;    // the first row in view: an index into the rows shown
   size_t shown = 0;  // how many rows the last frame had to show
   std::wstring note;     // said on the status line in place of the keys, until note_until
@@ -45,10 +48,11 @@ void view_retable(view_t* v, const std::vector<signal_t*>& table, int64_t now_ms
 void view_look(view_t* v, int64_t now_ms, size_t n);
 // Shows the rows whose name holds filter in any case (empty: all), from the first.
 void view_filter(view_t* v, const std::wstring& filter);
-// Drops the filter, the one being typed and stale only.
+// Drops the filter, the one being typed, stale only and health only.
 void view_show_all(view_t* v);
 // Returns the table indexes of the rows a frame shows: the filter's, and of them the stale and
-// never-read ones under stale only. Valid until the next call.
+// never-read ones under stale only, the figures of morvane's own under health only. Valid until
+// the next call.
 const std::vector<size_t>& view_rows(view_t* v);
 // Takes n as the rows the frame has to show, and keeps a page of page rows within them.
 void view_fit(view_t* v, size_t n, size_t page);

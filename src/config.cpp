@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "health.h"
 #include "numbers.h"
 #include "rows.h"
 #include "shard.h"
@@ -87,6 +89,7 @@ static void load_signal(const config_setting_t* e, signal_t* s) {
   lookup_string(e, "cmd", &s->cmd);
   lookup_string(e, "oid", &s->oid);
   lookup_int(e, "call_type", &s->call_type);
+  lookup_string(e, "health", &s->health);
   lookup_int(e, "snmp_timeout", &s->snmp_timeout);
   lookup_int(e, "snmp_num_retries", &s->snmp_num_retries);
   lookup_int(e, "snmp_sec_level", &s->snmp_sec_level);
@@ -300,6 +303,74 @@ static int refuse_row_clash(config_t* cfg, const std::vector<signal_t*>& table, 
   return 0;
 }
 
+// Where a signal's key is, for a message: the key's line, else the signal's.
+static int line_of(const config_setting_t* e, const char* key, const char** file) {
+  const config_setting_t* at = config_setting_get_member(e, key);
+  *file = file_of(at ? at : e);
+  return (int)config_setting_source_line(at ? at : e);
+}
+
+// The agents the SNMP signals of table read that fall to shard k of n, by agent_key.
+static std::set<std::string> agents_read(const std::vector<signal_t*>& table, int k, int n) {
+  std::set<std::string> agents;
+  for (const signal_t* s : table)
+    if (s->call_type >= 0 && s->call_type <= 2 && shard_of(s, n) == k)
+      agents.insert(agent_key(s->ip_addr));
+  return agents;
+}
+
+// What is wrong with the figure of s (call type 4, or a health key on another) that falls to
+// shard k of n, said with its place; 1 then, else 0. engine: the one that reads the agents.
+static int refuse_figure(const config_setting_t* e, const signal_t* s, const std::set<std::string>& agents,
+                         const std::string& engine, int k, int n) {
+  const char* file;
+  figure_t f = figure_named(s->health);
+  if (s->call_type != 4) {
+    int line = line_of(e, "health", &file);
+    say(LOG_ERR, "%s:%d: health needs call_type 4, not %d", file, line, s->call_type);
+  } else if (f == NO_FIGURE) {
+    int line = line_of(e, config_setting_get_member(e, "health") ? "health" : "call_type", &file);
+    say(LOG_ERR, "%s:%d: unknown health \"%s\" (%s)", file, line, visible_text(s->health).c_str(), figure_list);
+  } else if (s->value_type != 0 && s->value_type != 1) {
+    int line = line_of(e, "value_type", &file);
+    say(LOG_ERR, "%s:%d: health needs value_type 0 or 1, not %d", file, line, s->value_type);
+  } else if (!agent_figure(f) && !s->ip_addr.empty()) {
+    int line = line_of(e, "ip_addr", &file);
+    say(LOG_ERR, "%s:%d: health \"%s\" is the delivery's: it takes no ip_addr", file, line, s->health.c_str());
+  } else if (agent_figure(f) && s->ip_addr.empty()) {
+    int line = line_of(e, "health", &file);
+    say(LOG_ERR, "%s:%d: health \"%s\" needs the ip_addr of an agent", file, line, s->health.c_str());
+  } else if (agent_figure(f) && shard_of(s, n) == k && !agents.count(agent_key(s->ip_addr))) {
+    int line = line_of(e, "ip_addr", &file);
+    std::string shard = n > 1 ? " of shard " + std::to_string(k) + "/" + std::to_string(n) : "";
+    say(LOG_ERR, "%s:%d: health \"%s\" names agent \"%s\", which no SNMP signal%s reads%s", file, line,
+        s->health.c_str(), visible_text(s->ip_addr).c_str(), shard.c_str(),
+        n > 1 ? " (an agent's figures go with its signals)" : "");
+  } else if (f == FIG_IN_FLIGHT && engine != "builtin") {
+    int line = line_of(e, "health", &file);
+    say(LOG_ERR, "%s:%d: health \"in_flight\" needs snmp_engine \"builtin\": snmpget has one GET in flight at most",
+        file, line);
+  } else {
+    return 0;
+  }
+  return 1;
+}
+
+// Refuses the first figure that cannot be read (refuse_figure). engine: the one that reads.
+static int refuse_health(config_t* cfg, const std::vector<signal_t*>& table, const std::string& engine, int k, int n) {
+  std::set<std::string> agents = agents_read(table, k, n);
+  config_setting_t* list = config_lookup(cfg, "signals");
+  int count = list ? config_setting_length(list) : 0;
+  for (int i = 0; i < count; i++) {
+    const signal_t* s = table[i];
+    config_setting_t* e = config_setting_get_elem(list, i);
+    bool named = config_setting_get_member(e, "health") != NULL;
+    if ((s->call_type == 4 || named) && refuse_figure(e, s, agents, engine, k, n))
+      return 1;
+  }
+  return 0;
+}
+
 // The refusals that stop a start; 1 after naming the first, else 0.
 static int refuse(config_t* cfg, const loaded_t& into, const table_t* running, int* k, int* n) {
   const std::string& engine = into.conf.snmp_engine;
@@ -309,7 +380,11 @@ static int refuse(config_t* cfg, const loaded_t& into, const table_t* running, i
     say(LOG_ERR, "morvane.conf: unknown snmp_engine \"%s\" (snmpget or builtin)", engine.c_str());
     return 1;
   }
-  return read_shard(cfg, k, n) || (running && refuse_row_clash(cfg, into.signals, running));
+  if (read_shard(cfg, k, n))
+    return 1;
+  // a reload keeps the running engine
+  const std::string& reads = running ? running->loaded->conf.snmp_engine : engine;
+  return refuse_health(cfg, into.signals, reads, *k, *n) || (running && refuse_row_clash(cfg, into.signals, running));
 }
 
 int load_config(const char* path, loaded_t* into, book_t** book, const table_t* running) {

@@ -143,6 +143,8 @@ static void draw_summary(const view_t* v, const std::vector<size_t>& rows) {
   else
     w += std::to_wstring(total - never) + L" read, ";
   w += std::to_wstring(never) + L" never read | ";
+  if (v->agents > 0)
+    w += std::to_wstring(v->in_trouble) + (v->in_trouble == 1 ? L" agent" : L" agents") + L" silent or late | ";
   if (rows.empty())
     w += L"no rows";
   else
@@ -153,6 +155,8 @@ static void draw_summary(const view_t* v, const std::vector<size_t>& rows) {
     w += L" | filter \"" + v->filter + L"\"";
   if (v->stale_only)
     w += L" | stale only";
+  if (v->health_only)
+    w += L" | health only";
   draw_line(0, w, COLS);
 }
 
@@ -236,7 +240,7 @@ static void draw_status(const view_t* v, delivery_t* delivery, int64_t now_ms) {
   attrset(A_BOLD | COLOR_PAIR(bad ? pair_bad : pair_good));
   draw_line(y, word, COLS - 1);
   attrset(A_NORMAL);
-  std::wstring keys = now_ms < v->note_until ? v->note : L"q quit  / filter  s stale  r reload";
+  std::wstring keys = now_ms < v->note_until ? v->note : L"q quit  / filter  s stale  h health  r reload";
   int room = COLS - 1 - columns(word);
   if (columns(rest) + 2 + columns(keys) <= room)
     rest.append((size_t)(room - columns(rest) - columns(keys)), L' ') += keys;

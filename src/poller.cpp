@@ -1,20 +1,24 @@
 // The poller thread: runs the signals' commands in table order, one at a time, without end.
 // With the built-in SNMP engine it keeps the command signals and the engine's own thread reads
 // the rest; with snmpget it also walks the columns, by snmpwalk, and publishes the table as their
-// rows change (rows.h). It is the only writer of its signals' value fields and good_at (through
-// res_parse); it reads the table and the overrides through the version in force at each cycle's
-// start (a reload's signals are read from the next cycle); nothing else is shared.
+// rows change (rows.h), and keeps the agents' health (health.h) and writes their figures. It is
+// the only writer of its signals' value fields and good_at (through res_parse); it reads the
+// table and the overrides through the version in force at each cycle's start (a reload's signals
+// are read from the next cycle); nothing else is shared.
 #include "poller.h"
 
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "getcmdout.h"
+#include "health.h"
 #include "parser.h"
 #include "reload.h"
 #include "rows.h"
@@ -25,33 +29,38 @@
 // A line that cannot be started (the shell could not be forked), one ended at cmd_timeout, or
 // a reply there is no memory for, leaves the reading as it was for this turn; the next cycle
 // tries again.
-static void run_and_parse(signal_t* s, const char* line, const snmp_conf_t* conf) {
+// Returns 1 when it printed something, else 0.
+static int run_and_parse(signal_t* s, const char* line, const snmp_conf_t* conf) {
   try {
-    res_parse(s, getCmdOut(line, conf ? conf->cmd_timeout : 0));
+    std::string reply = getCmdOut(line, conf ? conf->cmd_timeout : 0);
+    res_parse(s, reply);
+    return !reply.empty();
   } catch (const std::exception&) {
+    return 0;
   }
 }
 
 // A row of a column is read with its agent's uptime: an answer that shows a restart gives no
 // reading, and no row of the column is read until it is walked again, as the agent may have
 // numbered its rows anew. An object the agent no longer has gets the column walked again too.
-static void poll_row(signal_t* s, const snmp_conf_t* conf) {
+// Returns as poll_signal.
+static int poll_row(signal_t* s, const snmp_conf_t* conf) {
   column_t* c = s->column;
   if (c->held)
-    return;
+    return -1;
   std::string line = row_line(s, conf), reply;
   if (line.empty())
-    return;
+    return -1;
   try {
     reply = getCmdOut(line.c_str(), conf->cmd_timeout);
   } catch (const std::exception&) {
-    return;
+    return 0;
   }
   uint32_t ticks;
   if (take_uptime(&reply, &ticks)) {
     if (c->uptime_known && ticks < c->uptime) {
       c->due = c->held = true;
-      return;
+      return 1;
     }
     c->uptime = ticks;
     c->uptime_known = true;
@@ -59,26 +68,82 @@ static void poll_row(signal_t* s, const snmp_conf_t* conf) {
   res_parse(s, reply);
   if (reply.compare(0, 16, "No Such Instance") == 0 || reply.compare(0, 14, "No Such Object") == 0)
     c->due = true;
+  return !reply.empty();
 }
 
-void poll_signal(signal_t* s, const snmp_conf_t* conf) {
+int poll_signal(signal_t* s, const snmp_conf_t* conf) {
   switch (s->call_type) {
     case 0:
     case 1:
     case 2: {
       std::string line = make_snmp_cmd(s, conf);
-      if (!line.empty())  // too long to run whole
-        run_and_parse(s, line.c_str(), conf);
-      break;
+      return line.empty() ? -1 : run_and_parse(s, line.c_str(), conf);  // empty: too long to run whole
     }
     case 3:
-      run_and_parse(s, s->cmd.c_str(), conf);
-      break;
+      return run_and_parse(s, s->cmd.c_str(), conf);
+  }
+  return -1;
+}
+
+// What a cycle saw of an agent it read by snmpget, whose every run is one GET.
+struct agent_cycle_t {
+  int64_t first_ms = 0;  // its first run's start, monotonic_ms
+  int64_t last_ms = 0;   // its last run's end
+  bool answered = false;
+};
+typedef std::map<agent_health_t*, agent_cycle_t> cycle_agents_t;
+
+// A run of snmpget for s, begun at start_ms, that printed something or not (nothing: a GET lost).
+static void note_get(cycle_agents_t* cycle, const signal_t* s, int64_t start_ms, bool printed) {
+  agent_health_t* a = agent_health(s->ip_addr);
+  agent_cycle_t& c = (*cycle)[a];
+  int64_t now = monotonic_ms();
+  if (!c.first_ms)
+    c.first_ms = start_ms;
+  c.last_ms = now;
+  c.answered |= printed;
+  if (printed)
+    a->answered_ms = now;
+  else
+    a->lost++;
+}
+
+// The agents' rounds of a cycle that began at start_ms, in their health: an agent read in the
+// cycle before and not in this one is no longer read, and neither silent nor late.
+static void note_cycle(const cycle_agents_t& cycle, std::set<agent_health_t*>* read, int64_t start_ms, int period_ms) {
+  for (agent_health_t* a : *read)
+    if (!cycle.count(a))
+      a->silent = a->late_now = false;
+  read->clear();
+  for (const auto& seen : cycle) {
+    agent_health_t* a = seen.first;
+    const agent_cycle_t& c = seen.second;
+    bool late = period_ms > 0 && c.last_ms > start_ms + period_ms;
+    a->round_ms = c.last_ms - c.first_ms;
+    a->silent = !c.answered;
+    a->late += late;
+    a->late_now = late;
+    read->insert(a);
   }
 }
 
+// Reads s in its turn: an SNMP signal's run is noted in cycle, an agent's figure is written (the
+// delivery's are the sender's).
+static void read_one(signal_t* s, const loaded_t& loaded, cycle_agents_t* cycle) {
+  if (s->call_type == 4) {
+    figure_t f = figure_named(s->health);
+    if (agent_figure(f))
+      write_figure(s, f, agent_health(s->ip_addr), monotonic_ms());
+    return;
+  }
+  int64_t start = monotonic_ms();
+  int printed = s->column ? poll_row(s, &loaded.conf) : poll_signal(s, &loaded.conf);
+  if (s->call_type >= 0 && s->call_type <= 2 && printed >= 0)
+    note_get(cycle, s, start, printed);
+}
+
 static bool fetched(const signal_t* s) {
-  return s->call_type >= 0 && s->call_type <= 3;
+  return s->call_type >= 0 && s->call_type <= 3;  // an agent's figure comes with its SNMP signals
 }
 
 // The signals this thread reads: the whole table, or only its commands beside the engine.
@@ -142,6 +207,7 @@ static bool any_column(const loaded_t& loaded) {
 // microseconds.
 void* get_data(void*) {
   std::shared_ptr<const loaded_t> taken;
+  std::set<agent_health_t*> read;  // the agents the last cycle read by snmpget
   for (;;) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -161,13 +227,12 @@ void* get_data(void*) {
       }
       sleep_rest(start, std::max(loaded.conf.poll_period, 1000));
     }
+    cycle_agents_t cycle;
     for (signal_t* s : table) {
-      if (s->column)
-        poll_row(s, &loaded.conf);
-      else
-        poll_signal(s, &loaded.conf);
+      read_one(s, loaded, &cycle);
       usleep(200);  // 200 microseconds after every signal, skipped or not
     }
+    note_cycle(cycle, &read, start.tv_sec * 1000LL + start.tv_nsec / 1000000, loaded.conf.poll_period);
     if (loaded.conf.poll_period > 0)
       sleep_rest(start, loaded.conf.poll_period);
   }

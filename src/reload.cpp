@@ -23,7 +23,7 @@ static std::string identity(const signal_t* s) {
   std::string label = s->column ? s->column->label_oid : "";
   return std::to_string(s->signum) + '\n' + std::to_string(s->call_type) + '\n' + s->ip_addr + '\n' + s->oid +
          '\n' + s->cmd + '\n' + std::to_string(s->value_type) + '\n' + (s->rate ? "rate" : "") + '\n' +
-         (s->column ? "walk " + label : "");
+         (s->column ? "walk " + label : "") + '\n' + s->health;
 }
 
 // True when a and b, of one identity, have every other setting of morvane.conf alike too.

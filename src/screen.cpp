@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "drawing.h"
+#include "health.h"
 #include "signals.h"
 #include "terminal.h"
 #include "view.h"
@@ -84,6 +85,7 @@ void screen_frame(screen_t* s, int64_t now_ms) {
     s->widest = draw_widest(&s->view);
   }
   view_look(&s->view, now_ms, looks_a_frame);
+  s->view.in_trouble = agents_in_trouble(&s->view.agents);
   const std::vector<size_t>& rows = view_rows(&s->view);
   view_fit(&s->view, rows.size(), (size_t)draw_page_rows());
   draw_frame(&s->view, rows, s->widest, s->delivery, now_ms);
@@ -136,6 +138,10 @@ bool screen_key(screen_t* s, wint_t key, bool function_key) {
       break;
     case L's':
       v->stale_only = !v->stale_only;
+      v->top = 0;
+      break;
+    case L'h':
+      v->health_only = !v->health_only;
       v->top = 0;
       break;
     case 27: view_show_all(v); break;

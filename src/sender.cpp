@@ -1,6 +1,7 @@
 // The telemetry sender thread. Reads the signal table, float_value/int_value and good_at
 // (atomics the signals' writers write); only this thread uses client and value after start-up.
-// For the screen it writes the delivery's health into a delivery_t, under its lock.
+// For the screen it writes the delivery's health into a delivery_t, under its lock. It is the
+// one writer of the delivery's figures (health.h), after each pass and single put.
 #include "sender.h"
 
 #include <stdio.h>
@@ -12,6 +13,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "health.h"
+#include "parser.h"
 #include "signals.h"
 
 ZQKClient* client = NULL;
@@ -145,10 +148,25 @@ static int deliver(delivery_t* d) {
   return 0;
 }
 
+// The delivery's own figures: failed puts since start, and how long the last pass took.
+static uint64_t put_errors = 0;
+static int64_t pass_ms = 0;
+
+// Writes the delivery's figures of table into their signals; each is read at the next pass.
+static void write_delivery_figures(const table_t& table) {
+  for (signal_t* s : table.signals) {
+    figure_t f = s->call_type == 4 ? figure_named(s->health) : NO_FIGURE;
+    if (f == FIG_PUT_ERRORS)
+      res_number(s, (long long)put_errors);
+    else if (f == FIG_PASS_MS)
+      res_number(s, pass_ms);
+  }
+}
+
 int send_pass(delivery_t* d) {
   int failures = 0;
   long lines = 0;
-  int64_t now = monotonic_ms();
+  int64_t began = monotonic_ns(), now = began / 1000000;
   std::shared_ptr<const table_t> table = table_now();  // held for the pass: rows may leave meanwhile
   for (signal_t* s : table->signals)
     if (deliverable(s, &table->loaded->conf, now)) {
@@ -157,6 +175,9 @@ int send_pass(delivery_t* d) {
       failures += sent == 0;
     }
   note_pass(d, lines, failures);
+  put_errors += failures;
+  pass_ms = (monotonic_ns() - began) / 1000000;
+  write_delivery_figures(*table);
   return failures;
 }
 
@@ -174,6 +195,8 @@ static bool retry_put(delivery_t* d) {
     }
     report_failure(d);
     note_retry(d, false);
+    put_errors++;
+    write_delivery_figures(*table);
     return false;
   }
   return false;

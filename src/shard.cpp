@@ -148,8 +148,7 @@ static std::string transport_key(const char* transport, const std::string& rest)
          (e.iface.empty() ? "" : "@" + e.iface) + ":" + port_key(e.port);
 }
 
-// The agent as the shard sees it, so that one agent however written falls to one shard.
-static std::string agent_of(const std::string& ip_addr) {
+std::string agent_key(const std::string& ip_addr) {
   size_t colon = ip_addr.find(':');
   const char* transport =
       colon == std::string::npos ? NULL : transport_named(ip_addr.substr(0, colon));
@@ -157,5 +156,5 @@ static std::string agent_of(const std::string& ip_addr) {
 }
 
 int shard_of(const signal_t* s, int n) {
-  return jump_hash(fnv1a64(s->call_type == 3 ? s->cmd : agent_of(s->ip_addr)), n);
+  return jump_hash(fnv1a64(s->call_type == 3 ? s->cmd : agent_key(s->ip_addr)), n);
 }

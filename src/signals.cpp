@@ -93,6 +93,8 @@ bool is_stale(const signal_t* s, const snmp_conf_t* conf, int64_t now_ms) {
   if (!conf || conf->stale_after <= 0)
     return false;
   int64_t at = s->good_at.load();
+  if (at != 0 && s->call_type == 4)
+    return false;  // morvane answers its own figures: one that was read is never stale
   return at == 0 || now_ms - at > conf->stale_after;
 }
 

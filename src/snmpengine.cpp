@@ -2,7 +2,8 @@
 // wait over the sessions' sockets, the resolver's answers and the round, retry and wait timers.
 // That thread is the only writer of its signals' readings (through res_parse) and the only user
 // of the library; it walks the SNMP columns and publishes the table as their rows change
-// (rows.h). A reload (reload.h) wakes it through its eventfd: it takes the loaded file in force,
+// (rows.h); it keeps its agents' health (health.h) and writes their figures every half second.
+// A reload (reload.h) wakes it through its eventfd: it takes the loaded file in force,
 // and each session its new members at its round's end. It shares nothing else, and with the
 // resolver's threads only its pipes.
 #include "snmpengine.h"
@@ -16,6 +17,7 @@
 #include <exception>
 #include <map>
 
+#include "health.h"
 #include "parser.h"
 #include "reload.h"
 #include "resolver.h"
@@ -34,6 +36,15 @@ static const int slots_per_period = 16;
 // Rows that a walk changed are published this long at least after the last change was: walks
 // that end together (at start-up, a thousand agents) publish the table a few times, not each.
 static const int64_t publish_gap_ns = 250000000;
+// The agents' figures are written this often: each delivery pass finds them new.
+static const int64_t figures_gap_ns = 500000000;
+
+// An agent's figure of the table the sessions read, and the record it is read from.
+struct figure_slot_t {
+  signal_t* signal;
+  figure_t figure;
+  agent_health_t* agent;
+};
 
 struct snmp_engine_t {
   std::shared_ptr<const loaded_t> loaded;  // the loaded file its sessions read; null: a table of its own
@@ -57,6 +68,8 @@ struct snmp_engine_t {
   size_t busy = 0;           // sessions in a round
   int64_t publish_ns = 0;    // when the rows walks changed are to be published; 0: none changed
   int64_t published_ns = 0;
+  std::vector<figure_slot_t> figures;  // the agents' figures of the table its sessions read
+  int64_t figures_ns = 0;              // when they are next written; 0: there are none
 };
 
 static void clear_timer(snmp_engine_t* e, session_t* s) {
@@ -162,6 +175,7 @@ static int64_t on_grid(const snmp_engine_t* e, int64_t t) {
 // began is when the round was due, so that paced rounds keep to their slot.
 static void start_round(snmp_engine_t* e, session_t* s, int64_t began) {
   s->began_ns = began;
+  s->first_sent_ns = 0;
   begin_batches(s);
   if (begin_walks(s, e->conf, monotonic_ms()))
     choose_path(s);
@@ -182,10 +196,30 @@ static int64_t pace_ns(const snmp_engine_t* e, const session_t* s) {
   return s->members.empty() ? 1000000000LL : 200000LL * (int64_t)s->members.size();
 }
 
+// The round that ends now in the agent's health: how long it took from its first request to its
+// last answer (to now, when it failed), whether it was heard at all, and whether it ended after
+// the next round was due (only a period sets when that is).
+static void note_round(const snmp_engine_t* e, session_t* s, bool failed) {
+  agent_health_t* a = s->health;
+  int64_t now = monotonic_ns();
+  if (s->first_sent_ns) {
+    int64_t end = failed || s->heard_ns < s->first_sent_ns ? now : s->heard_ns;
+    a->round_ms = (end - s->first_sent_ns) / 1000000;
+  }
+  if (s->heard_ns)
+    a->answered_ms = std::max(a->answered_ms, s->heard_ns / 1000000);
+  if (s->first_sent_ns || failed)  // a round with nothing to ask says nothing of its agent
+    a->silent = s->heard_ns < (s->first_sent_ns ? s->first_sent_ns : s->began_ns);
+  bool late = e->period_ns > 0 && now > s->began_ns + e->period_ns;
+  a->late += late;
+  a->late_now = late;
+}
+
 // A round that failed at once (no address, no open) is followed no sooner than one that waited
 // its timeout, so that a session that cannot be reached never spins.
 static void end_round(snmp_engine_t* e, session_t* s, bool failed) {
   clear_timer(e, s);
+  note_round(e, s, failed);
   hand_on(e, leave_gate(s));
   s->phase = IDLE;
   e->busy--;
@@ -210,8 +244,10 @@ static bool take_new_members(snmp_engine_t* e, session_t* s) {
   if (!take_regroup(s))
     return false;
   choose_path(s);  // the wire's names are its old members'
-  if (s->members.empty() && !has_walks(s))
+  if (s->members.empty() && !has_walks(s)) {
     close_link(e->epoll, s);
+    s->health->silent = s->health->late_now = false;  // no longer read, by this session at least
+  }
   if (--e->regrouping == 0)
     e->retired.clear();
   return true;
@@ -328,6 +364,39 @@ static void handle_ready(snmp_engine_t* e, const epoll_event* events, int n) {
   }
 }
 
+// Writes every agent's figure: the GETs in flight and the last answer are counted over the
+// agent's sessions now.
+static void write_figures(snmp_engine_t* e, int64_t now) {
+  for (session_t* s : e->sessions)
+    s->health->in_flight = 0;
+  for (session_t* s : e->sessions) {
+    s->health->in_flight += (int32_t)s->flight.size();
+    if (s->heard_ns)
+      s->health->answered_ms = std::max(s->health->answered_ms, s->heard_ns / 1000000);
+  }
+  int64_t now_ms = now / 1000000;
+  for (const figure_slot_t& f : e->figures)
+    write_figure(f.signal, f.figure, f.agent, now_ms);
+}
+
+static void figures_due(snmp_engine_t* e, int64_t now) {
+  if (!e->figures_ns || now < e->figures_ns)
+    return;
+  write_figures(e, now);
+  e->figures_ns = std::max(e->figures_ns + figures_gap_ns, now);
+}
+
+// Takes the agents' figures of table, written from the next wake-up on; none: no writing.
+static void take_figures(snmp_engine_t* e, const std::vector<signal_t*>& table) {
+  e->figures.clear();
+  for (signal_t* s : table) {
+    figure_t f = s->call_type == 4 ? figure_named(s->health) : NO_FIGURE;
+    if (agent_figure(f))
+      e->figures.push_back({s, f, agent_health(s->ip_addr)});
+  }
+  e->figures_ns = e->figures.empty() ? 0 : monotonic_ns();
+}
+
 static void publish_due(snmp_engine_t* e, int64_t now) {
   if (!e->publish_ns || now < e->publish_ns)
     return;
@@ -341,6 +410,8 @@ static int64_t next_due(const snmp_engine_t* e) {
   int64_t first = e->timers.empty() ? -1 : e->timers.begin()->first;
   if (e->publish_ns && (first < 0 || e->publish_ns < first))
     first = e->publish_ns;
+  if (e->forever && e->figures_ns && (first < 0 || e->figures_ns < first))
+    first = e->figures_ns;
   return first;
 }
 
@@ -355,6 +426,8 @@ static void run(snmp_engine_t* e) {
     int64_t now = monotonic_ns();
     fire_timers(e, now);
     publish_due(e, now);
+    if (e->forever)
+      figures_due(e, now);
   }
   if (e->publish_ns)
     publish_due(e, e->publish_ns);
@@ -384,6 +457,7 @@ snmp_engine_t* snmp_engine_new(const std::vector<signal_t*>& table, const snmp_c
   make_sessions(table, conf, &e->sessions, &e->unread, &e->hosts);
   // sessions without members (refused options) stay in the list, never asked
   take_conf(e, conf);
+  take_figures(e, table);
   e->epoll = epoll_create1(EPOLL_CLOEXEC);
   if (e->epoll < 0 || !start_resolver(e))
     return NULL;  // what it made lives on unused, as an engine would
@@ -433,6 +507,7 @@ static void take_reloaded(snmp_engine_t* e) {
   e->unread.clear();
   regroup_sessions(now->signals, &now->conf, &e->sessions, &e->unread, &e->hosts);
   take_conf(e, &now->conf);
+  take_figures(e, now->signals);
   if (!e->resolver)
     start_resolver(e);  // without it, a new host's rounds fail at once, as with no address
   e->regrouping = running;  // every running session, whether or not it had taken the last

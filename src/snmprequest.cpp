@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+#include "health.h"
 #include "signals.h"
 #include "snmpbatch.h"
 #include "snmpsession.h"
@@ -138,11 +139,14 @@ static int on_answer(int op, netsnmp_session*, int reqid, netsnmp_pdu* pdu, void
   request_t* r = final_op(op) ? in_flight(s, reqid) : NULL;
   if (r && !r->probe && resent(op, pdu))
     r = NULL;
+  if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE)
+    s->heard_ns = monotonic_ns();
   if (!r && op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE)
     window_stray_answer(s, reqid);
   if (!r)
     return 1;  // also the answer or timeout of a GET given up as lost and asked again
   r->answered_ns = monotonic_ns();
+  r->heard = op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE;
   if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu)
     r->outcome = take_answer(s, r, pdu);
   else
@@ -175,7 +179,10 @@ static bool launch(session_t* s, request_t* r) {
     return false;
   }
   s->flight.push_back(std::move(*r));
-  window_sent(s, &s->flight.back(), monotonic_ns());
+  int64_t now = monotonic_ns();
+  window_sent(s, &s->flight.back(), now);
+  if (!s->first_sent_ns)
+    s->first_sent_ns = now;
   return true;
 }
 
@@ -258,11 +265,14 @@ static void take_datagram(session_t* s, u_char* data, size_t length) {
   answer_t a;
   datagram_t kind = read_datagram(data, length, live(s)->version, &a);
   request_t* r = kind == NOT_ANSWER ? NULL : in_flight(s, a.reqid);
+  if (kind != NOT_ANSWER)
+    s->heard_ns = monotonic_ns();
   if (!r && kind != NOT_ANSWER)
     window_stray_answer(s, a.reqid);
   if (!r || !read_varbinds(&a, s, *r))
     return;
-  r->answered_ns = monotonic_ns();
+  r->answered_ns = s->heard_ns;
+  r->heard = true;
   r->outcome = FAILED;
   if (kind == RESPONSE) {
     take_response(s, r, &a);
@@ -320,6 +330,12 @@ void expire_requests(io_t* io, session_t* s, int64_t now) {
     snmp_sess_timeout(s->link.library);  // retries, or gives up through on_answer
 }
 
+// A request that ended, or is dropped, without a word from its agent is a GET lost.
+static void count_lost(session_t* s, const request_t& r) {
+  if (s->health && r.outcome != ANSWERED && !r.heard)
+    s->health->lost++;
+}
+
 // A request that got no answer, or was overtaken by so many answers to later ones that it is
 // lost: true when the round goes on without it. A larger GET on trial tells of its size, not of
 // a busy agent: the window stays as it is. A walk's request that got no answer fails the round,
@@ -342,10 +358,15 @@ bool settle_requests(session_t* s, int64_t pace_ns) {
   }
   if (failed)
     return false;
+  for (const request_t& r : f)
+    if (r.outcome != IN_FLIGHT)
+      count_lost(s, r);
   f.erase(std::remove_if(f.begin(), f.end(), [](const request_t& r) { return r.outcome != IN_FLIGHT; }), f.end());
   return true;
 }
 
 void drop_requests(session_t* s) {
+  for (const request_t& r : s->flight)
+    count_lost(s, r);
   s->flight.clear();
 }

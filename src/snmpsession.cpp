@@ -120,6 +120,7 @@ static member_kind_t add_member(std::vector<session_t*>* sessions, by_words_t* b
   if (!session) {
     session = parse_session(key);
     session->index = (uint32_t)sessions->size();
+    session->health = agent_health(signal->ip_addr);
     if (session->usable)
       read_address(session, hosts);
     sessions->push_back(session);

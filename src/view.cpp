@@ -109,16 +109,19 @@ void view_filter(view_t* v, const std::wstring& filter) {
 void view_show_all(view_t* v) {
   v->typing = false;
   v->stale_only = false;
+  v->health_only = false;
   view_filter(v, L"");
 }
 
 const std::vector<size_t>& view_rows(view_t* v) {
-  if (!v->stale_only)
+  if (!v->stale_only && !v->health_only)
     return v->matching;
   v->old_rows.clear();
-  for (size_t i : v->matching)
-    if (v->states[i] == row_stale || v->states[i] == row_never)
+  for (size_t i : v->matching) {
+    bool old = v->states[i] == row_stale || v->states[i] == row_never;
+    if ((!v->stale_only || old) && (!v->health_only || (*v->table)[i]->call_type == 4))
       v->old_rows.push_back(i);
+  }
   return v->old_rows;
 }
 

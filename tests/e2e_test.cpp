@@ -18,6 +18,8 @@
 
 #include "getcmdout.h"
 #include "harness.h"
+#include "shard.h"
+#include "signals.h"
 
 namespace {
 
@@ -25,6 +27,10 @@ const char banner[] = "MORVANE ver. 0.1.1.334, 12:07:32 29-03-2023\n";
 const std::string no_server = "ZQK_SERVER=127.0.0.1:1";
 
 TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
+  signal_t* unread = new_signal();  // the figure's agent, of the shard that reads no SNMP signal
+  unread->call_type = 4;
+  unread->ip_addr = "127.0.0.1:8";
+  int unread_shard = shard_of(unread, 2);
   std::string many = "signals = (\n";
   for (int i = 0; i < 100000; i++)
     many += "{ name = \"s" + std::to_string(i) + "\"; call_type = 9; value_type = 9; },\n";
@@ -60,6 +66,34 @@ TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
        no_server, 1, std::string(banner) + "\n", "morvane.conf:2: shard needs \"K/N\" with 0 <= K < N, not \"3/3\"\n"},
       {"shard of a number", "global = { shard = 1; };\nsignals = ( { call_type = 3; cmd = \"touch ran\"; } );\n",
        no_server, 1, std::string(banner) + "\n", "morvane.conf:1: shard needs \"K/N\" with 0 <= K < N, not a text\n"},
+      {"health of a command", "signals = (\n  { name = \"c\"; call_type = 3; cmd = \"touch ran\";\n    health = \"lost\"; }\n);\n",
+       no_server, 1, std::string(banner) + "\n", "morvane.conf:3: health needs call_type 4, not 3\n"},
+      {"unknown figure", "signals = (\n  { name = \"h\"; call_type = 4;\n    health = \"up\\x1b[2J\"; value_type = 1; }\n);\n",
+       no_server, 1, std::string(banner) + "\n",
+       "morvane.conf:3: unknown health \"up\\x1b[2J\" (round_ms, answered_ms, lost, late, in_flight, put_errors or pass_ms)\n"},
+      {"figure without health", "signals = (\n  { name = \"h\";\n    call_type = 4; }\n);\n", no_server, 1,
+       std::string(banner) + "\n",
+       "morvane.conf:3: unknown health \"\" (round_ms, answered_ms, lost, late, in_flight, put_errors or pass_ms)\n"},
+      {"figure as a text", "signals = ( { name = \"h\"; call_type = 4; health = \"pass_ms\";\n    value_type = 3; } );\n",
+       no_server, 1, std::string(banner) + "\n", "morvane.conf:2: health needs value_type 0 or 1, not 3\n"},
+      {"delivery figure of an agent", "signals = ( { name = \"h\"; call_type = 4; health = \"put_errors\";\n    ip_addr = \"10.0.0.1\"; } );\n",
+       no_server, 1, std::string(banner) + "\n", "morvane.conf:2: health \"put_errors\" is the delivery's: it takes no ip_addr\n"},
+      {"agent figure without agent", "signals = ( { name = \"h\"; call_type = 4;\n    health = \"lost\"; } );\n",
+       no_server, 1, std::string(banner) + "\n", "morvane.conf:2: health \"lost\" needs the ip_addr of an agent\n"},
+      {"figure of an agent no signal reads", "global = { shard = \"" + std::to_string(unread_shard) + "/2\"; };\nsignals = (\n"
+       "  { name = \"a\"; call_type = 1; oid = \"1.3.6.1.2.1.1.3.0\"; ip_addr = \"udp:127.0.0.1:9\"; },\n"
+       "  { name = \"h\"; call_type = 4; health = \"lost\";\n    ip_addr = \"127.0.0.1:8\"; },\n"
+       "  { name = \"c\"; call_type = 3; cmd = \"touch ran\"; }\n);\n", no_server, 1, std::string(banner) + "\n",
+       "morvane.conf:5: health \"lost\" names agent \"127.0.0.1:8\", which no SNMP signal of shard " +
+           std::to_string(unread_shard) + "/2 reads (an agent's figures go with its signals)\n"},
+      {"in flight under snmpget", "signals = (\n  { name = \"a\"; call_type = 1; oid = \"1.3.6.1.2.1.1.3.0\"; ip_addr = \"127.0.0.1:9\"; },\n"
+       "  { name = \"h\"; call_type = 4; ip_addr = \"udp:127.0.0.1:9\";\n    health = \"in_flight\"; }\n);\n", no_server, 1,
+       std::string(banner) + "\n",
+       "morvane.conf:4: health \"in_flight\" needs snmp_engine \"builtin\": snmpget has one GET in flight at most\n"},
+      {"figures of one agent however written", "global = { snmp_engine = \"builtin\"; };\nsignals = (\n"
+       "  { name = \"a\"; call_type = 1; oid = \"1.3.6.1.2.1.1.3.0\"; ip_addr = \"127.0.0.1:9\"; },\n"
+       "  { name = \"h\"; call_type = 4; health = \"in_flight\"; ip_addr = \"udp:127.0.0.1:9\"; },\n"
+       "  { name = \"p\"; call_type = 4; health = \"pass_ms\"; }\n);\n", no_server, 0, "", ""},
   };
   std::vector<proc_t> procs;
   time_t start = time(NULL);
@@ -82,7 +116,7 @@ TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
     }
     EXPECT_EQ(cases[i].err, p.err());
   }
-  for (int i : {2, 10, 11, 12, 13})
+  for (int i : {2, 10, 11, 12, 13, 14, 21})
     EXPECT_EQ("", read_file(procs[i].dir + "/ran")) << "a thread started: " << cases[i].what;
 }
 

@@ -123,7 +123,7 @@ std::vector<std::string> part(const std::string& screen, size_t first, size_t n)
 }
 
 const std::string all_read = "3000 signals: 30 read, 2970 never read | ";
-const std::string keys = "( +q quit  / filter  s stale  r reload)?";  // where the line leaves room
+const std::string keys = "( +q quit  / filter  s stale  h health  r reload)?";  // where the line leaves room
 const std::regex delivering("delivering: [0-9]+ lines a second, last pass [0-2][0-9]:[0-5][0-9]:[0-5][0-9]" + keys);
 
 TEST(ScreenTest, OneScreenfulAtEachSizePagesFiltersAndQGivesTheTerminalBack) {
@@ -301,18 +301,28 @@ TEST(ScreenTest, StatusLineFollowsAnOutageAndEveryWayOutGivesTheTerminalBack) {
   write_file(dir + "/morvane.conf", more + "oops\n");
   t.keys("o", "r");
   EXPECT_TRUE(last_line("o", std::regex("delivering: .* morvane.conf refused: see the system log"))) << screen;
-  more.insert(more.find("  { name = \"never\""), "  { name = \"added\"; signum = 4; call_type = 3; cmd = \"echo 4\"; value_type = 1; },\n");
+  // with an agent that never answers (a socket nobody reads) and a figure of its health
+  int quiet_port, quiet = bind_loopback(SOCK_DGRAM, &quiet_port);
+  std::string at = "ip_addr = \"127.0.0.1:" + std::to_string(quiet_port) + "\"; value_type = 1; ";
+  more.insert(more.find("  { name = \"never\""), "  { name = \"added\"; signum = 4; call_type = 3; cmd = \"echo 4\"; value_type = 1; },\n"
+              "  { name = \"quiet\"; signum = 5; call_type = 1; oid = \"1.3.6.1.2.1.1.3.0\"; snmp_timeout = 1; snmp_num_retries = 0; " + at + "},\n"
+              "  { name = \"quiet lost\"; signum = 6; call_type = 4; health = \"lost\"; " + at + "},\n");
   write_file(dir + "/morvane.conf", more);
   t.keys("o", "r");
   EXPECT_TRUE(last_line("o", std::regex("delivering: .* morvane.conf reloaded"))) << screen;
-  EXPECT_TRUE(summary_is("4 signals: 3 fresh, 0 stale, 1 never read | rows 1-1 of 1 | stale only")) << screen;
+  const std::string counts = "6 signals: 4 fresh, 0 stale, 2 never read | 1 agent silent or late | ";
+  EXPECT_TRUE(summary_is(counts + "rows 1-1 of 2 | stale only")) << screen;
+  t.keys("o", "s h");  // the figures of morvane's own alone
+  EXPECT_TRUE(summary_is(counts + "rows 1-1 of 1 | health only")) << screen;
+  EXPECT_TRUE(std::regex_match(line_at(screen, 2), std::regex("quiet lost +[1-9][0-9]*"))) << screen;
+  close(quiet);
   EXPECT_TRUE(last_line("o", delivering)) << screen;  // the keys again after 5 s
   EXPECT_EQ(std::string::npos, t.run("capture-pane -p -S - -t o").find("Value put error"));
   std::string pid = std::to_string(atoi(read_file(dir + "/pid").c_str()));
   if (log >= 0) {
     EXPECT_LE(4u, count_of(records, " morvane-[" + pid + "]: ERROR: ZQK ERROR -111\n")) << records;
     EXPECT_EQ(1u, count_of(records, " morvane-[" + pid + "]: morvane.conf:8 - syntax error\n")) << records;
-    EXPECT_EQ(1u, count_of(records, " morvane-[" + pid + "]: morvane: morvane.conf reloaded: 1 added, 0 removed, 0 changed\n"));
+    EXPECT_EQ(1u, count_of(records, " morvane-[" + pid + "]: morvane: morvane.conf reloaded: 3 added, 0 removed, 0 changed\n"));
   }
 
   std::string table = read_file(to_file + "/table");

@@ -1153,6 +1153,98 @@ TEST(SnmpTest, ReloadsUnderLoadMissNoPassOfASignalThatReadsAsBefore) {
   stop_listener(l);
 }
 
+// morvane's own figures under both engines, of an agent near (snmpd on loopback), the same agent
+// 400 ms away behind a relay, and one that never answers (a socket nobody reads), polled every
+// 1.5 s with a 2 s timeout; and of the delivery, through an outage of its server. Each is shown
+// and delivered, within reason of the truth.
+TEST(SnmpTest, HealthFiguresTellANearAFarAndASilentAgentApartAndCountAnOutageOfTheServer) {
+  std::string dir = make_temp_dir();
+  int port = free_port(SOCK_DGRAM), silent_port;
+  pid_t agent = start_snmpd(dir, "127.0.0.1:" + std::to_string(port),
+                            "rocommunity pub1 127.0.0.1\noverride .1.3.6.1.4.1.99999.1.0 integer 7\n");
+  relay_t* far[] = {start_relay(port, {200}), start_relay(port, {200})};  // a relay answers whoever sent last
+  int silent = bind_loopback(SOCK_DGRAM, &silent_port);
+  const char* agents[] = {"near", "far", "silent"};
+  const char* figures[] = {"round_ms", "answered_ms", "lost", "late", "in_flight"};
+  const char* engines[] = {"snmpget", "builtin"};
+  listener_t* listeners[] = {start_listener(), start_listener()};
+  std::vector<proc_t> procs;
+  for (int k = 0; k < 2; k++) {
+    std::string signals;
+    int ports[] = {port, far[k]->port, silent_port};
+    for (int i = 0; i < 3; i++) {
+      std::string at = "ip_addr = \"127.0.0.1:" + std::to_string(ports[i]) + "\"; value_type = 1; ";
+      signals += "  { name = \"" + std::string(agents[i]) + "\"; signum = " + std::to_string(100 + i) + "; call_type = 1; " + at +
+                 "oid = \"" + int_oid + "\"; snmp_community = \"pub1\"; snmp_timeout = 2; snmp_num_retries = 0; },\n";
+      for (int f = 0; f < 4 + k; f++)  // in_flight with the built-in engine only
+        signals += "  { name = \"" + std::string(agents[i]) + " " + figures[f] + "\"; signum = " + std::to_string(10 * (i + 1) + f + 1) +
+                   "; call_type = 4; health = \"" + figures[f] + "\"; " + at + "},\n";
+    }
+    signals += "  { name = \"put_errors\"; signum = 41; call_type = 4; health = \"put_errors\"; value_type = 1; },\n"
+               "  { name = \"pass_ms\"; signum = 42; call_type = 4; health = \"pass_ms\"; value_type = 0; }\n";
+    procs.push_back(start_morvane(
+        run_dir("global = { poll_period = 1500; send_retry = 300; stale_after = 1000; snmp_engine = \"" + std::string(engines[k]) +
+                "\"; };\nsignals = (\n" + signals + ");\n"),
+        {"ZQK_SERVER=127.0.0.1:" + std::to_string(listeners[k]->port)}));
+  }
+  auto sent = [&](int k, int signum) { return numbers_sent(listeners[k], "signal." + std::to_string(signum)); };
+  for (int k = 0; k < 2; k++)  // three rounds of the silent agent lost, and the far one read
+    ASSERT_TRUE(wait_until([&] { return !sent(k, 33).empty() && sent(k, 33).back() >= 3 && !sent(k, 21).empty() && sent(k, 21).back() > 0; }, 90))
+        << engines[k] << "\n" << procs[k].out().substr(0, 2000);
+  for (int k = 0; k < 2; k++) {
+    SCOPED_TRACE(engines[k]);
+    for (int i = 0; i < 3; i++)
+      for (int f = 0; f < 4 + k; f++)
+        EXPECT_NE("", shown(procs[k], std::string(agents[i]) + " " + figures[f])) << agents[i] << " " << figures[f];
+    std::vector<double> round[3], answered[3], lost[3], late[3];
+    for (int i = 0; i < 3; i++) {
+      round[i] = sent(k, 10 * (i + 1) + 1), answered[i] = sent(k, 10 * (i + 1) + 2);
+      lost[i] = sent(k, 10 * (i + 1) + 3), late[i] = sent(k, 10 * (i + 1) + 4);
+    }
+    EXPECT_LT(*std::min_element(round[0].begin(), round[0].end()), 300) << "near round_ms";
+    for (double ms : round[1])
+      EXPECT_TRUE(ms == 0 || (ms >= 400 && ms < 5000)) << "far round_ms " << ms;  // 0: before its first round
+    EXPECT_GE(round[2].back(), 2000) << "silent round_ms: its timeout";
+    EXPECT_LT(answered[0].back(), 10000) << "near answered_ms";
+    EXPECT_LT(answered[1].back(), 10000) << "far answered_ms";
+    EXPECT_GE(answered[2].back(), answered[2].front() + 3000) << "silent answered_ms grows";
+    EXPECT_TRUE(std::is_sorted(lost[2].begin(), lost[2].end())) << "silent lost only grows";
+    EXPECT_GE(late[2].back(), 1) << "silent rounds of 2 s, due every 1.5 s";
+    for (int i = 0; i < 2; i++) {
+      EXPECT_EQ(0, lost[i].back()) << agents[i] << " lost";
+      EXPECT_EQ(0, late[i].back()) << agents[i] << " late";
+    }
+    if (k == 1) {
+      std::vector<double> flying = sent(k, 35);
+      EXPECT_EQ(1, *std::max_element(flying.begin(), flying.end())) << "silent in_flight: its one GET";
+    }
+    for (double ms : sent(k, 42))
+      EXPECT_TRUE(ms >= 0 && ms < 500) << "pass_ms " << ms;
+  }
+  // an outage of the server: each failed put counts, shown while nothing is delivered
+  int server[] = {listeners[0]->port, listeners[1]->port};
+  for (listener_t* l : listeners)
+    stop_listener(l);
+  for (int k = 0; k < 2; k++)
+    EXPECT_TRUE(wait_until([&] { return atoi(shown(procs[k], "put_errors").c_str()) >= 5; }, 60)) << procs[k].out().substr(0, 2000);
+  for (int k = 0; k < 2; k++)
+    listeners[k] = start_listener(server[k]);
+  for (int k = 0; k < 2; k++) {
+    SCOPED_TRACE(engines[k]);
+    ASSERT_TRUE(wait_until([&] { return sent(k, 41).size() >= 6; }, 60));
+    std::vector<double> errors = sent(k, 41);
+    EXPECT_GE(errors.front(), 5);
+    EXPECT_EQ(errors.front(), errors.back()) << "no put failed once the server was back";
+    send_input(procs[k], "q\n");
+    EXPECT_EQ(0, wait_exit(procs[k], 30));
+  }
+  close(silent);
+  stop_snmpd(agent);
+  for (listener_t* l : listeners)
+    stop_listener(l);
+}
+
+
 // The same table on three instances, shards 0/3, 1/3 and 2/3, each delivering to a server of its
 // own: twelve agents (one snmpd on twelve ports, one of them also written "udp:..."), sixty
 // commands and a column of an agent that never answers. Each agent's first object is a column of
