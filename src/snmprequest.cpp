@@ -332,7 +332,7 @@ void expire_requests(io_t* io, session_t* s, int64_t now) {
 
 // A request that ended, or is dropped, without a word from its agent is a GET lost.
 static void count_lost(session_t* s, const request_t& r) {
-  if (s->health && r.outcome != ANSWERED && !r.heard)
+  if (s->health && !r.heard)  // an answered request was heard
     s->health->lost++;
 }
 

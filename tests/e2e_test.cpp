@@ -31,6 +31,10 @@ TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
   unread->call_type = 4;
   unread->ip_addr = "127.0.0.1:8";
   int unread_shard = shard_of(unread, 2);
+  signal_t* read = new_signal();  // an agent of that shard that an SNMP signal reads
+  read->call_type = 1;
+  for (int port = 9; read->ip_addr.empty() || shard_of(read, 2) != unread_shard; port++)
+    read->ip_addr = "udp:127.0.0.1:" + std::to_string(port);
   std::string many = "signals = (\n";
   for (int i = 0; i < 100000; i++)
     many += "{ name = \"s" + std::to_string(i) + "\"; call_type = 9; value_type = 9; },\n";
@@ -81,7 +85,7 @@ TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
       {"agent figure without agent", "signals = ( { name = \"h\"; call_type = 4;\n    health = \"lost\"; } );\n",
        no_server, 1, std::string(banner) + "\n", "morvane.conf:2: health \"lost\" needs the ip_addr of an agent\n"},
       {"figure of an agent no signal reads", "global = { shard = \"" + std::to_string(unread_shard) + "/2\"; };\nsignals = (\n"
-       "  { name = \"a\"; call_type = 1; oid = \"1.3.6.1.2.1.1.3.0\"; ip_addr = \"udp:127.0.0.1:9\"; },\n"
+       "  { name = \"a\"; call_type = 1; oid = \"1.3.6.1.2.1.1.3.0\"; ip_addr = \"" + read->ip_addr + "\"; },\n"
        "  { name = \"h\"; call_type = 4; health = \"lost\";\n    ip_addr = \"127.0.0.1:8\"; },\n"
        "  { name = \"c\"; call_type = 3; cmd = \"touch ran\"; }\n);\n", no_server, 1, std::string(banner) + "\n",
        "morvane.conf:5: health \"lost\" names agent \"127.0.0.1:8\", which no SNMP signal of shard " +
@@ -91,8 +95,8 @@ TEST(StartupTest, ConfigurationsAreRefusedWithTheirLineOrLoadAndEndOnQ) {
        std::string(banner) + "\n",
        "morvane.conf:4: health \"in_flight\" needs snmp_engine \"builtin\": snmpget has one GET in flight at most\n"},
       {"figures of one agent however written", "global = { snmp_engine = \"builtin\"; };\nsignals = (\n"
-       "  { name = \"a\"; call_type = 1; oid = \"1.3.6.1.2.1.1.3.0\"; ip_addr = \"127.0.0.1:9\"; },\n"
-       "  { name = \"h\"; call_type = 4; health = \"in_flight\"; ip_addr = \"udp:127.0.0.1:9\"; },\n"
+       "  { name = \"a\"; call_type = 1; oid = \"1.3.6.1.2.1.1.3.0\"; ip_addr = \"udp:127.0.0.1:9\"; },\n"
+       "  { name = \"h\"; call_type = 4; health = \"in_flight\"; ip_addr = \"127.0.0.1:9\"; },\n"
        "  { name = \"p\"; call_type = 4; health = \"pass_ms\"; }\n);\n", no_server, 0, "", ""},
   };
   std::vector<proc_t> procs;
