@@ -29,8 +29,10 @@ bool agent_figure(figure_t f) {
   return f >= FIG_ROUND_MS && f <= FIG_IN_FLIGHT;
 }
 
-static std::mutex book_lock;
-static std::map<std::string, agent_health_t*> book;  // by agent_key; never freed
+// By agent_key. Never destroyed, records and all: the threads that read agents run on through
+// the exit.
+static std::mutex& book_lock = *new std::mutex;
+static std::map<std::string, agent_health_t*>& book = *new std::map<std::string, agent_health_t*>;
 
 agent_health_t* agent_health(const std::string& ip_addr) {
   std::string key = agent_key(ip_addr);
