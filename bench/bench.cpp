@@ -291,6 +291,11 @@ std::vector<int> thread_ids(pid_t pid) {
   return tids;
 }
 
+double thread_runtime(pid_t pid, int tid) {
+  std::string file = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/schedstat";
+  return atof(read_file(file).c_str()) / 1e9;  // the first of its three numbers
+}
+
 long resident_kb(pid_t pid) {
   FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
   char line[256];

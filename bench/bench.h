@@ -87,6 +87,9 @@ double stat_cpu(const std::string& stat_file, bool with_children);
 double process_cpu(pid_t pid, bool with_children);
 // Ids of the threads of pid in ascending order, the main thread first; empty when pid is gone.
 std::vector<int> thread_ids(pid_t pid);
+// On-CPU seconds of thread tid of process pid, from its schedstat, which counts nanoseconds where
+// stat counts clock ticks; 0 when it is gone.
+double thread_runtime(pid_t pid, int tid);
 // Resident memory of pid in kB (VmRSS); 0 when pid is gone.
 long resident_kb(pid_t pid);
 
