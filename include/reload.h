@@ -4,7 +4,11 @@
 #ifndef MORVANE_RELOAD_H
 #define MORVANE_RELOAD_H
 
+#include <memory>
+#include <vector>
+
 struct loaded_t;
+struct signal_t;
 
 // Reads morvane.conf again and publishes its table (publish_loaded). A signal with the signum,
 // call type, agent, object or command, value type, rate and walk of one running stays that
@@ -17,7 +21,8 @@ int reload_config();
 
 // The thread that walks takes a reload from before to now, before it walks: the columns no
 // longer loaded give back their rows' numbers, the new ones have their lines parsed, the
-// numbers book learns the file's signums.
-void take_reload(const loaded_t& now, const loaded_t& before);
+// numbers book learns the file's signums. Returns the rows of the columns let go, for a caller
+// with requests in flight to keep until none can write them.
+std::vector<std::shared_ptr<signal_t>> take_reload(const loaded_t& now, const loaded_t& before);
 
 #endif

@@ -48,6 +48,7 @@ struct column_t {
   bool due = true;             // walked at the next chance, whatever the period
   int64_t walked_ms = 0;       // monotonic_ms() of its last answered walk; 0: none
   bool silence_named = false;  // its walk's "no answer" was said, and no walk answered since
+  bool dropped = false;        // a reload let it go: a walk still in flight gives it no rows
   uint32_t life = 0;           // the built-in engine's: its agent's life (snmplife.h) when walked
   uint32_t uptime = 0;         // the snmpget engine's: its agent's sysUpTime.0 at the last look,
   bool uptime_known = false;   // if that look had one;
@@ -76,9 +77,10 @@ bool walk_due(const column_t* c, const snmp_conf_t* conf, int64_t now_ms);
 // c has no rows it is named once. Returns true when the rows changed.
 bool take_walk(column_t* c, const std::vector<row_t>& found, const std::string& why, int64_t now_ms);
 
-// Gives back the numbers of c's rows, which leave with their column at a reload; remembered
-// numbers stay remembered.
-void drop_column(column_t* c);
+// Gives back the numbers of c's rows, which leave with their column at a reload (remembered
+// numbers stay remembered), and marks c dropped. Returns the rows, for the caller to keep while a
+// request in flight may still write them.
+std::vector<std::shared_ptr<signal_t>> drop_column(column_t* c);
 
 // Publishes the table of the loaded file in force: every signal, a walked column's rows in its
 // place; then writes the remembered numbers when they changed (an unwritable file named once).

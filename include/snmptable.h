@@ -26,6 +26,7 @@ struct walk_t {
   bool done[2] = {true, true};
   bool walking = false;  // walked in this round
   bool asked = false;    // its request is in flight
+  bool cut = false;      // an error ended it part-way: what it found is not the whole column
   uint32_t life = 0;     // the agent's life its answers showed; 0: none yet
   bool unpublished = false;  // its first rows came in this round: the table is to show them
 };

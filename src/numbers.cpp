@@ -11,8 +11,8 @@
 // backslash is written "\\" and each C0 control and DEL "\xHH" (two hex digits), as is a blank in
 // AGENT and COLUMN; every other byte (blanks in KEY, UTF-8, 0xff) is as it is. So no field holds
 // a line end, only KEY a blank, and reading gives back the very bytes. A line of another form (a
-// bad escape or a bare control byte among them), a number outside int32, or a number or a row
-// twice in one column refuses the whole file.
+// bad escape or a bare control byte among them), a number outside int32, a number twice (in any
+// columns), a row twice in one column, or a file past 64 MiB refuses the whole file.
 #include "numbers.h"
 
 #include <errno.h>
@@ -32,6 +32,9 @@ static const char file_name[] = "morvane.numbers";
 static const char first_line[] =
     "# morvane: the numbers of walked table rows; delete this file to number them afresh\n";
 static const char row_form[] = "not \"NUMBER AGENT COLUMN KEY\"";
+// Far past what any table's rows write (a line each, some 100 bytes): a larger file is damaged,
+// and would cost memory several times its size.
+static const size_t max_bytes = 64 << 20;
 
 std::string numbers_path() {
   const char* dirs = getenv("STATE_DIRECTORY");
@@ -121,22 +124,21 @@ static std::string parse_row(const std::string& line, row_line_t* row) {
   return "";
 }
 
-// Each column's numbers, by the line that gave them.
-typedef std::map<column_key_t, std::map<int32_t, int>> lines_t;
+// Each number of the file, with the line and the column that gave it.
+typedef std::map<int32_t, std::pair<int, column_key_t>> lines_t;
 
-// Adds row, read from line at, to *numbers; "" or why not: its key or its number is in its
-// column already.
+// Adds row, read from line at, to *numbers; "" or why not: its key is in its column already, or
+// its number is another row's, of any column (two rows under one number are one series).
 static std::string add_row(const row_line_t& row, int at, lines_t* lines, numbers_t* numbers) {
-  std::map<int32_t, int>& line_of = (*lines)[row.column];
   std::map<std::string, int32_t>& rows = (*numbers)[row.column];
   auto same = rows.find(row.key);
   if (same != rows.end())
-    return "the same row as line " + std::to_string(line_of[same->second]);
-  auto taken = line_of.find(row.number);
-  if (taken != line_of.end())
-    return "number " + std::to_string(row.number) + " is also that of line " + std::to_string(taken->second) +
-           " in the same column";
-  line_of[row.number] = at;
+    return "the same row as line " + std::to_string((*lines)[same->second].first);
+  auto taken = lines->find(row.number);
+  if (taken != lines->end())
+    return "number " + std::to_string(row.number) + " is also that of line " + std::to_string(taken->second.first) +
+           (taken->second.second == row.column ? " in the same column" : ", of another column");
+  (*lines)[row.number] = {at, row.column};
   rows[row.key] = row.number;
   return "";
 }
@@ -162,18 +164,19 @@ static std::string parse_numbers(const std::string& path, const std::string& tex
   return "";
 }
 
-// Reads the whole file at path into *text; returns 0 or the errno that stopped it.
+// Reads the whole file at path into *text, up to one byte past max_bytes; returns 0 or the errno
+// that stopped it.
 static int read_whole(const std::string& path, std::string* text) {
   // O_NONBLOCK: a FIFO left at the path reads as empty rather than holding up the start
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0)
     return errno;
   char buf[65536];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+  ssize_t n = 0;
+  while (text->size() <= max_bytes && ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)))
     if (n > 0)
       text->append(buf, n);
-  int err = n < 0 ? errno : 0;
+  int err = text->size() <= max_bytes && n < 0 ? errno : 0;
   close(fd);
   return err;
 }
@@ -198,7 +201,9 @@ void read_numbers(const std::string& path, numbers_t* numbers) {
   int err = read_whole(path, &text);
   if (err == ENOENT)
     return;
-  std::string why = err ? "cannot read " + path + ": " + strerror(err) : parse_numbers(path, text, numbers);
+  std::string why = err ? "cannot read " + path + ": " + strerror(err)
+                    : text.size() > max_bytes ? path + " is larger than " + std::to_string(max_bytes >> 20) + " MiB"
+                                              : parse_numbers(path, text, numbers);
   if (why.empty())
     return;
   numbers->clear();
@@ -254,11 +259,15 @@ static int sync_directory(const std::string& path) {
 std::string write_numbers(const std::string& path, const numbers_t& numbers) {
   std::string tmp = path + ".new";  // one writer: a fixed name beside it does
   int err = write_synced(tmp, numbers_text(numbers));
-  if (!err && rename(tmp.c_str(), path.c_str()) != 0)
-    err = errno;
-  if (err)
+  if (err) {
     unlink(tmp.c_str());
-  else
-    err = sync_directory(path);
+    return "cannot write " + tmp + ": " + strerror(err);
+  }
+  if (rename(tmp.c_str(), path.c_str()) != 0) {
+    err = errno;
+    unlink(tmp.c_str());
+    return "cannot rename " + tmp + " to " + path + ": " + strerror(err);
+  }
+  err = sync_directory(path);
   return err ? "cannot write " + path + ": " + strerror(err) : "";
 }

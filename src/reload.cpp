@@ -154,7 +154,8 @@ int reload_config() {
   return 0;
 }
 
-void take_reload(const loaded_t& now, const loaded_t& before) {
+std::vector<std::shared_ptr<signal_t>> take_reload(const loaded_t& now, const loaded_t& before) {
+  std::vector<std::shared_ptr<signal_t>> dropped;
   std::set<const column_t*> kept;
   book_t* book = NULL;
   for (const signal_t* s : now.signals)
@@ -163,8 +164,10 @@ void take_reload(const loaded_t& now, const loaded_t& before) {
       book = s->column->book;
     }
   for (const signal_t* s : before.signals)
-    if (s->column && !kept.count(s->column))
-      drop_column(s->column);
+    if (s->column && !kept.count(s->column)) {
+      std::vector<std::shared_ptr<signal_t>> rows = drop_column(s->column);
+      dropped.insert(dropped.end(), rows.begin(), rows.end());
+    }
   if (book)
     book_sign(book, now.signums);
   std::set<const column_t*> had;
@@ -173,4 +176,5 @@ void take_reload(const loaded_t& now, const loaded_t& before) {
   for (const signal_t* s : now.signals)
     if (s->column && !had.count(s->column))
       walk_prepare(s->column, &now.conf);
+  return dropped;
 }

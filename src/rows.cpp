@@ -7,6 +7,7 @@
 #include <syslog.h>
 
 #include <mutex>
+#include <set>
 
 #include "signals.h"
 
@@ -103,6 +104,15 @@ void copy_settings(const signal_t* from, signal_t* to) {
   to->inactive_value = from->inactive_value;
 }
 
+// A row's key: its label, or its index without one; of rows with one label, the first in the
+// agent's order keeps the label and the others add their index. A key made so is derived: the
+// row is kept by it while it lives but not remembered, as such keys come and go with the indexes
+// (process IDs, say) and would fill the numbers file.
+struct row_key_t {
+  std::string text;
+  bool derived = false;
+};
+
 static std::shared_ptr<signal_t> new_row(column_t* c, const std::string& key, const row_t& row, int32_t number) {
   signal_t* s = new signal_t;
   copy_settings(c->signal, s);
@@ -133,8 +143,10 @@ static int64_t free_number(const book_t* book, int64_t from) {
 }
 
 // A labelled column's rows are remembered, and so is a row of another that cannot have its own
-// number: the signum plus the last sub-identifier of its index. Returns -1 when no number is free.
-static int64_t number_of(column_t* c, const std::string& key, const row_t& row) {
+// number: the signum plus the last sub-identifier of its index; a derived key never is. Returns -1
+// when no number is free.
+static int64_t number_of(column_t* c, const row_key_t& k, const row_t& row) {
+  const std::string& key = k.text;
   std::map<std::string, int32_t>& mine = c->book->numbers[key_of(c)];
   auto known = mine.find(key);
   if (known != mine.end())
@@ -150,7 +162,7 @@ static int64_t number_of(column_t* c, const std::string& key, const row_t& row) 
   if (n != own)
     say(LOG_NOTICE, "morvane: row \"%s\" takes signum %lld: %lld is %s", name.c_str(), (long long)n, (long long)own,
         own > INT32_MAX ? "past the largest" : "held");
-  if (n != own || !c->label_oid.empty()) {
+  if (!k.derived && (n != own || !c->label_oid.empty())) {
     mine[key] = (int32_t)n;
     c->book->changed = true;
   }
@@ -166,21 +178,27 @@ static void row_gone(column_t* c, const std::string& key, const signal_t* s) {
   say(LOG_NOTICE, "morvane: row \"%s\" (signum %d) is no longer in its table", visible_text(s->name).c_str(), s->signum);
 }
 
-// The key of each row found: its label, or its index without one; of rows with one label, the
-// first in the agent's order keeps the label and the others add their index.
-static std::vector<std::string> keys_of(const std::vector<row_t>& found) {
-  std::vector<std::string> keys;
-  std::map<std::string, int> seen;
-  for (const row_t& row : found) {
-    std::string key = row.label.empty() ? row.index : row.label;
-    if (seen[key]++)
-      key += " (" + row.index + ")";
-    keys.push_back(key);
+// Keys are unique within a walk: a label as the agent gives it goes before a derived key, which
+// adds its index again until no other row holds it ("eth0 (7)" beside a row labelled so).
+static std::vector<row_key_t> keys_of(const std::vector<row_t>& found) {
+  std::vector<row_key_t> keys(found.size());
+  std::set<std::string> taken;
+  for (size_t i = 0; i < found.size(); i++) {
+    keys[i].text = found[i].label.empty() ? found[i].index : found[i].label;
+    keys[i].derived = !taken.insert(keys[i].text).second;
   }
+  for (size_t i = 0; i < found.size(); i++)
+    if (keys[i].derived) {
+      do
+        keys[i].text += " (" + found[i].index + ")";
+      while (!taken.insert(keys[i].text).second);
+    }
   return keys;
 }
 
 bool take_walk(column_t* c, const std::vector<row_t>& found, const std::string& why, int64_t now_ms) {
+  if (c->dropped)
+    return false;  // its numbers were given back: rows now would hold them again for good
   if (!why.empty()) {
     c->due = true;
     if (c->rows.empty() && !c->silence_named)
@@ -195,12 +213,12 @@ bool take_walk(column_t* c, const std::vector<row_t>& found, const std::string& 
   std::map<std::string, std::shared_ptr<signal_t>> old;
   for (size_t i = 0; i < c->rows.size(); i++)
     old[c->keys[i]] = c->rows[i];
-  std::vector<std::string> keys = keys_of(found);
+  std::vector<row_key_t> keys = keys_of(found);
   std::vector<std::shared_ptr<signal_t>> rows;
   std::vector<std::string> kept_keys;
   bool changed = false;
   for (size_t i = 0; i < found.size(); i++) {
-    auto same = old.find(keys[i]);
+    auto same = old.find(keys[i].text);
     if (same != old.end() && same->second->oid == found[i].oid) {
       rows.push_back(same->second);
       old.erase(same);
@@ -210,10 +228,10 @@ bool take_walk(column_t* c, const std::vector<row_t>& found, const std::string& 
         continue;
       if (same != old.end())
         old.erase(same);  // moved: a new signal under the same number, with a base of its own
-      rows.push_back(new_row(c, keys[i], found[i], (int32_t)n));
+      rows.push_back(new_row(c, keys[i].text, found[i], (int32_t)n));
       changed = true;
     }
-    kept_keys.push_back(keys[i]);
+    kept_keys.push_back(keys[i].text);
   }
   for (size_t i = 0; i < c->rows.size(); i++)
     if (old.count(c->keys[i])) {
@@ -239,13 +257,16 @@ static void write_book(book_t* book) {
   }
 }
 
-void drop_column(column_t* c) {
+std::vector<std::shared_ptr<signal_t>> drop_column(column_t* c) {
   std::map<std::string, int32_t>& mine = c->book->numbers[key_of(c)];
   for (size_t i = 0; i < c->rows.size(); i++)
     if (!mine.count(c->keys[i]))
       hold(c->book, c->rows[i]->signum, -1);
-  c->rows.clear();
+  std::vector<std::shared_ptr<signal_t>> rows;
+  rows.swap(c->rows);
   c->keys.clear();
+  c->dropped = true;
+  return rows;
 }
 
 // The walking thread and a reload publish one after the other, each from the newest version.

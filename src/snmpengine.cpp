@@ -50,6 +50,8 @@ struct snmp_engine_t {
   std::shared_ptr<const loaded_t> loaded;  // the loaded file its sessions read; null: a table of its own
   // The files loaded before, whose signals sessions still read until they take their new members.
   std::vector<std::shared_ptr<const loaded_t>> retired;
+  // The rows of columns a reload let go, which a GET in flight may still write: kept as long.
+  std::vector<std::shared_ptr<signal_t>> retired_rows;
   size_t regrouping = 0;  // sessions yet to take their new members
   const snmp_conf_t* conf = NULL;
   int reload_fd = -1;  // eventfd: a reload was published
@@ -124,6 +126,13 @@ static void hand_on(snmp_engine_t* e, session_t* next) {
 }
 
 static void end_round(snmp_engine_t* e, session_t* s, bool failed);
+
+// Every session reads the file in force: what reloads retired is freed.
+static void let_go(snmp_engine_t* e) {
+  e->retired.clear();
+  e->retired_rows.clear();
+}
+
 static bool take_new_members(snmp_engine_t* e, session_t* s);
 
 // Rows that walks changed are published at most once a publish_gap_ns.
@@ -249,7 +258,7 @@ static bool take_new_members(snmp_engine_t* e, session_t* s) {
     s->health->silent = s->health->late_now = false;  // no longer read, by this session at least
   }
   if (--e->regrouping == 0)
-    e->retired.clear();
+    let_go(e);
   return true;
 }
 
@@ -500,7 +509,8 @@ static void take_reloaded(snmp_engine_t* e) {
   std::shared_ptr<const loaded_t> now = table_now()->loaded;
   if (now == e->loaded)
     return;
-  take_reload(*now, *e->loaded);
+  std::vector<std::shared_ptr<signal_t>> rows = take_reload(*now, *e->loaded);
+  e->retired_rows.insert(e->retired_rows.end(), rows.begin(), rows.end());
   e->retired.push_back(e->loaded);
   e->loaded = now;
   size_t running = e->sessions.size();
@@ -515,7 +525,7 @@ static void take_reloaded(snmp_engine_t* e) {
     if (e->sessions[i]->phase == IDLE)
       take_new_members(e, e->sessions[i]);
   if (e->regrouping == 0)
-    e->retired.clear();  // no session was running
+    let_go(e);  // no session was running
   reply_unread(e);
   start_idle(e);
 }

@@ -19,8 +19,11 @@ bool asks_uptime(const life_t* l) {
 // more (our clock stood still, suspended: a restart is the safe guess). Its own wrap at 2^32
 // ticks (497 days) is where the last one puts it; so is an answer a little out of order. Each
 // answer was read up to its round trip after the agent wrote it, so a process held up (a loaded
-// machine) is no restart: the trips of both answers widen the slack.
+// machine) is no restart: the trips of both answers widen the slack. An uptime that stands still
+// is no clock at all, and no restart.
 static bool uptime_broke(const life_t* l, uint32_t uptime, int64_t now_ms, int64_t trip_ms) {
+  if (uptime == l->uptime)
+    return false;  // a clock that stands tells nothing: a restart reads from 0 again
   int64_t since = now_ms - l->uptime_ms;
   if (since / 10 >= INT32_MAX)
     return true;

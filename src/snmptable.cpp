@@ -30,6 +30,7 @@ bool has_walks(const session_t* s) {
 static void start_walk(walk_t* w) {
   w->walking = true;
   w->asked = false;
+  w->cut = false;
   w->life = 0;
   for (int k = 0; k < 2; k++) {
     w->cells[k].clear();
@@ -143,7 +144,10 @@ void take_walk_answer(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
   w.asked = false;
   const netsnmp_variable_list* v = pdu->variables;
   if (pdu->errstat != SNMP_ERR_NOERROR || !v) {
-    w.done[0] = w.done[1] = true;  // v1's noSuchName past the last object
+    // v1's noSuchName past the last object ends a walk; any other error cuts it short
+    bool end = s->settings.version == SNMP_VERSION_1 && pdu->errstat == SNMP_ERR_NOSUCHNAME;
+    w.done[0] = w.done[1] = true;
+    w.cut = !end;
     return;
   }
   take_life(s, &w, r, v);
@@ -152,7 +156,7 @@ void take_walk_answer(session_t* s, request_t* r, const netsnmp_pdu* pdu) {
     return;
   }
   take_objects(&w, v->next_variable);
-  if (walk_ended(w) && w.column->rows.empty())
+  if (walk_ended(w) && !w.cut && w.column->rows.empty())
     first_rows(s, &w);
 }
 
@@ -208,11 +212,11 @@ bool end_walks(session_t* s, int64_t now_ms) {
       continue;
     w.walking = false;
     w.asked = false;
-    if (walk_ended(w)) {
+    if (walk_ended(w) && !w.cut) {
       changed |= take_walk(w.column, rows_of(w.names[0], w.cells[0], w.names[1], w.cells[1]), "", now_ms);
       w.column->life = w.life;
     } else {
-      take_walk(w.column, {}, "no answer", now_ms);
+      take_walk(w.column, {}, w.cut ? "an error cut it short" : "no answer", now_ms);  // the rows stay
     }
     w.cells[0].clear();
     w.cells[1].clear();
