@@ -175,7 +175,26 @@ static void row_gone(column_t* c, const std::string& key, const signal_t* s) {
   std::map<std::string, int32_t>& mine = c->book->numbers[key_of(c)];
   if (!mine.count(key))
     hold(c->book, s->signum, -1);
-  say(LOG_NOTICE, "morvane: row \"%s\" (signum %d) is no longer in its table", visible_text(s->name).c_str(), s->signum);
+}
+
+// The most rows a walk's one line names: a table that churns every second says one line a walk,
+// not one a row, and the screen and the health figures say the rest.
+static const size_t gone_named = 3;
+
+// One line for the rows of c that a walk no longer found.
+static void say_gone(const column_t* c, const std::vector<const signal_t*>& gone) {
+  if (gone.size() == 1) {
+    say(LOG_NOTICE, "morvane: row \"%s\" (signum %d) is no longer in its table", visible_text(gone[0]->name).c_str(),
+        gone[0]->signum);
+    return;
+  }
+  std::string named;
+  for (size_t i = 0; i < gone.size() && i < gone_named; i++)
+    named += (i ? ", \"" : "\"") + visible_text(gone[i]->name) + "\" (" + std::to_string(gone[i]->signum) + ")";
+  if (gone.size() > gone_named)
+    named += " and " + std::to_string(gone.size() - gone_named) + " more";
+  say(LOG_NOTICE, "morvane: %zu rows of \"%s\" are no longer in its table: %s", gone.size(),
+      visible_text(c->signal->name).c_str(), named.c_str());
 }
 
 // Keys are unique within a walk: a label as the agent gives it goes before a derived key, which
@@ -233,12 +252,15 @@ bool take_walk(column_t* c, const std::vector<row_t>& found, const std::string& 
     }
     kept_keys.push_back(keys[i].text);
   }
+  std::vector<const signal_t*> gone;
   for (size_t i = 0; i < c->rows.size(); i++)
     if (old.count(c->keys[i])) {
       row_gone(c, c->keys[i], c->rows[i].get());
-      changed = true;
+      gone.push_back(c->rows[i].get());
     }
-  changed |= rows.size() != c->rows.size();
+  if (!gone.empty())
+    say_gone(c, gone);
+  changed |= !gone.empty() || rows.size() != c->rows.size();
   c->rows.swap(rows);
   c->keys.swap(kept_keys);
   return changed;

@@ -270,7 +270,7 @@ TEST(RowsTest, EveryRowHasANumberOfItsOwnAndOnlyLabelsAreRemembered) {
   auto row = [](uint32_t index, const std::string& label) {
     return row_t{std::to_string(index), index, ".1.3.6.1.4.1.99994.1.1.3." + std::to_string(index), label};
   };
-  std::vector<row_t> found = {row(3, "eth0"), row(7, "eth0"), row(9, "eth0 (7)"), row(2, "")};
+  std::vector<row_t> found = {row(3, "eth0"), row(7, "eth0"), row(9, "eth0 (7)"), row(2, ""), row(5, "lo")};
   EXPECT_TRUE(take_walk(c, found, "", 1));
   std::vector<std::string> names;
   std::set<int32_t> numbers;
@@ -278,8 +278,8 @@ TEST(RowsTest, EveryRowHasANumberOfItsOwnAndOnlyLabelsAreRemembered) {
     names.push_back(r->name);
     numbers.insert(r->signum);
   }
-  EXPECT_EQ((std::vector<std::string>{"c eth0", "c eth0 (7) (7)", "c eth0 (7)", "c 2"}), names);
-  EXPECT_EQ((std::set<int32_t>{1001, 1002, 1007, 1009}), numbers);  // 1003 is a signal's
+  EXPECT_EQ((std::vector<std::string>{"c eth0", "c eth0 (7) (7)", "c eth0 (7)", "c 2", "c lo"}), names);
+  EXPECT_EQ((std::set<int32_t>{1001, 1002, 1005, 1007, 1009}), numbers);  // 1003 is a signal's
   std::vector<signal_t*> before;
   for (const auto& r : c->rows)
     before.push_back(r.get());
@@ -287,10 +287,16 @@ TEST(RowsTest, EveryRowHasANumberOfItsOwnAndOnlyLabelsAreRemembered) {
   for (size_t i = 0; i < before.size(); i++)
     EXPECT_EQ(before[i], c->rows[i].get()) << "row " << i << " made anew";
   numbers_t remembered = book.numbers;
+  testing::internal::GetCapturedStderr();
+  testing::internal::CaptureStderr();
+  take_walk(c, {row(3, "eth0"), row(99, "bash"), row(1099, "bash")}, "", 3);
+  EXPECT_EQ("morvane: 4 rows of \"c\" are no longer in its table: \"c eth0 (7) (7)\" (1007), \"c eth0 (7)\" (1009), "
+            "\"c 2\" (1002) and 1 more\n", testing::internal::GetCapturedStderr());
+  testing::internal::CaptureStderr();
   for (uint32_t pid = 100; pid < 130; pid++)
     take_walk(c, {row(3, "eth0"), row(pid, "bash"), row(pid + 1000, "bash")}, "", 3 + pid);
   EXPECT_EQ("c bash (1129)", c->rows[2]->name);
-  remembered[{"agent", s->oid + "@1000"}]["bash"] = 1100;
+  remembered[{"agent", s->oid + "@1000"}]["bash"] = 1099;
   EXPECT_EQ(remembered, book.numbers);
   std::map<int32_t, int> held = book.held;
   std::vector<std::shared_ptr<signal_t>> gone = drop_column(c);
