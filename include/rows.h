@@ -82,12 +82,20 @@ bool take_walk(column_t* c, const std::vector<row_t>& found, const std::string& 
 // request in flight may still write them.
 std::vector<std::shared_ptr<signal_t>> drop_column(column_t* c);
 
+// Gives c, new at a reload, the rows of was, a column of the same identity that the reload lets
+// go (its name or other settings changed): each row made anew by c's settings under its key and
+// number, with its reading, stamps and rate's base, so that no series has a gap; c is still
+// walked afresh. Call before drop_column(was), on the thread that walks.
+void carry_rows(column_t* c, const column_t* was);
+
 // Publishes the table of the loaded file in force: every signal, a walked column's rows in its
 // place; then writes the remembered numbers when they changed (an unwritable file named once).
 // The walking thread's.
 void publish_rows();
 // Publishes the table of loaded, made by a reload: a column kept from the version in force keeps
-// the rows that version shows, a new one has none yet.
-void publish_loaded(const std::shared_ptr<const loaded_t>& loaded);
+// the rows that version shows, a new one the rows of the running column it follows (in
+// successors, new -> running) until the thread that walks carries them over, else none yet.
+void publish_loaded(const std::shared_ptr<const loaded_t>& loaded,
+                    const std::map<const column_t*, const column_t*>& successors = {});
 
 #endif

@@ -100,8 +100,10 @@ static void own(signal_t* s, bool base, loaded_t* into) {
 }
 
 // Matches each signal of into with a running one of its identity: alike, the running one stays
-// in its place; else the new one takes over its reading. Counts what changed.
-static void match(loaded_t* into, const loaded_t& running, tally_t* tally) {
+// in its place; else the new one takes over its reading, or, a column, its rows (successors,
+// new -> running). Counts what changed.
+static void match(loaded_t* into, const loaded_t& running, tally_t* tally,
+                  std::map<const column_t*, const column_t*>* successors) {
   running_t r = index_running(running);
   std::set<int32_t> running_signums, new_signums;
   for (signal_t* s : running.signals)
@@ -119,9 +121,12 @@ static void match(loaded_t* into, const loaded_t& running, tally_t* tally) {
       r.by_identity.erase(same);
       continue;
     }
-    bool successor = same != r.by_identity.end() && !s->column;  // a column with new settings is walked afresh
+    bool successor = same != r.by_identity.end() && !s->column;
     if (successor) {
       take_over(s, same->second, r, into);
+      r.by_identity.erase(same);
+    } else if (same != r.by_identity.end()) {
+      (*successors)[s->column] = same->second->column;  // walked afresh, its rows carried over
       r.by_identity.erase(same);
     }
     own(s, !successor, into);
@@ -147,34 +152,46 @@ int reload_config() {
   }
   keep_restart_keys(&loaded->conf, running->loaded->conf);
   tally_t tally;
-  match(loaded.get(), *running->loaded, &tally);
-  publish_loaded(loaded);
+  std::map<const column_t*, const column_t*> successors;
+  match(loaded.get(), *running->loaded, &tally, &successors);
+  publish_loaded(loaded, successors);
   say(LOG_NOTICE, "morvane: morvane.conf reloaded: %d added, %d removed, %d changed", tally.added,
       tally.removed, tally.changed);
   return 0;
 }
 
 std::vector<std::shared_ptr<signal_t>> take_reload(const loaded_t& now, const loaded_t& before) {
-  std::vector<std::shared_ptr<signal_t>> dropped;
-  std::set<const column_t*> kept;
+  std::set<const column_t*> kept, had;
   book_t* book = NULL;
   for (const signal_t* s : now.signals)
     if (s->column) {
       kept.insert(s->column);
       book = s->column->book;
     }
-  for (const signal_t* s : before.signals)
-    if (s->column && !kept.count(s->column)) {
-      std::vector<std::shared_ptr<signal_t>> rows = drop_column(s->column);
-      dropped.insert(dropped.end(), rows.begin(), rows.end());
+  std::map<std::string, column_t*> let_go;  // by identity
+  for (const signal_t* s : before.signals) {
+    had.insert(s->column);
+    if (s->column && !kept.count(s->column))
+      let_go[identity(s)] = s->column;
+  }
+  bool carried = false;
+  for (const signal_t* s : now.signals)
+    if (s->column && !had.count(s->column)) {
+      walk_prepare(s->column, &now.conf);
+      auto was = let_go.find(identity(s));
+      if (was != let_go.end() && !s->column->name.empty()) {
+        carry_rows(s->column, was->second);
+        carried = true;
+      }
     }
+  std::vector<std::shared_ptr<signal_t>> dropped;
+  for (const auto& gone : let_go) {
+    std::vector<std::shared_ptr<signal_t>> rows = drop_column(gone.second);
+    dropped.insert(dropped.end(), rows.begin(), rows.end());
+  }
   if (book)
     book_sign(book, now.signums);
-  std::set<const column_t*> had;
-  for (const signal_t* s : before.signals)
-    had.insert(s->column);
-  for (const signal_t* s : now.signals)
-    if (s->column && !had.count(s->column))
-      walk_prepare(s->column, &now.conf);
+  if (carried)
+    publish_rows();  // the table shows the rows this thread now writes
   return dropped;
 }

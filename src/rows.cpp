@@ -266,6 +266,24 @@ bool take_walk(column_t* c, const std::vector<row_t>& found, const std::string& 
   return changed;
 }
 
+void carry_rows(column_t* c, const column_t* was) {
+  std::map<std::string, int32_t>& mine = c->book->numbers[key_of(c)];
+  for (size_t i = 0; i < was->rows.size(); i++) {
+    const signal_t* old = was->rows[i].get();
+    std::shared_ptr<signal_t> row = new_row(c, was->keys[i], row_t{"", 0, old->oid, ""}, old->signum);
+    row->float_value.store(old->float_value.load());
+    row->int_value.store(old->int_value.load());
+    set_text_value(row.get(), get_text_value((signal_t*)old));
+    row->good_at.store(old->good_at.load());
+    if (row->rate && old->rate)
+      *row->rate = *old->rate;  // this thread is its writer: a copy is whole
+    if (!mine.count(was->keys[i]))
+      hold(c->book, old->signum, 1);  // drop_column(was) gives it back
+    c->rows.push_back(row);
+    c->keys.push_back(was->keys[i]);
+  }
+}
+
 static void write_book(book_t* book) {
   if (!book->changed)
     return;
@@ -323,13 +341,16 @@ void publish_rows() {
     }
 }
 
-void publish_loaded(const std::shared_ptr<const loaded_t>& loaded) {
+void publish_loaded(const std::shared_ptr<const loaded_t>& loaded,
+                    const std::map<const column_t*, const column_t*>& successors) {
   std::lock_guard<std::mutex> hold(publishing);
   std::shared_ptr<const table_t> now = table_now();
   publish_with(loaded, [&](const column_t* c) {
+    auto follows = successors.find(c);
+    const column_t* shown = follows == successors.end() ? c : follows->second;
     std::vector<std::shared_ptr<signal_t>> rows;
     for (const std::shared_ptr<signal_t>& row : now->rows)
-      if (row->column == c)
+      if (row->column == shown)
         rows.push_back(row);
     return rows;
   });

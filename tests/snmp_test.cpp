@@ -1071,7 +1071,8 @@ TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABroke
 // other has no rate column and the unlabelled one renamed (a column walked afresh). A row a GET
 // in flight still writes outlives the reload that let it go (under ASan a write into a freed row
 // ends the run), and a walk in flight for a column let go takes no number: every row keeps its
-// own, and no other number is ever delivered.
+// own, no other number (nor a 0) is ever delivered, and the renamed column's rows, their readings
+// carried over, are in every pass.
 TEST(SnmpTest, ReloadsWhileGetsAndWalksAreInFlightFreeNothingStillWrittenAndMoveNoRow) {
   std::string dir = make_temp_dir();
   write_file(dir + "/table", living_script, 0755);
@@ -1111,8 +1112,19 @@ TEST(SnmpTest, ReloadsWhileGetsAndWalksAreInFlightFreeNothingStillWrittenAndMove
   EXPECT_EQ(0u, count_of(p.err(), "takes signum")) << p.err();
   std::set<std::pair<int, int>> ever;
   newest(listener, &ever);
-  for (const auto& n : ever)
+  for (const auto& n : ever) {
     EXPECT_TRUE(rows.count(n.first)) << "signum " << n.first << " delivered";
+    EXPECT_TRUE(n.first < 2000 || n.second) << "signum " << n.first << ": 0 before its first reading";  // c's is a rate: 0
+  }
+  // the renamed column's rows carry their readings over: in every pass, whichever file is in force
+  std::vector<std::multiset<int>> all = passes(texts(listener), 2001);
+  size_t from = 0;
+  while (from < all.size() && !all[from].count(2003))
+    from++;
+  ASSERT_GT(all.size(), from + 10);
+  for (size_t i = from; i + 1 < all.size(); i++)
+    for (int kept : {2001, 2002, 2003})
+      EXPECT_EQ(2u, all[i].count(kept)) << "pass " << i << " of " << all.size() << ", signum " << kept;
   stop_listener(listener);
   stop_snmpd(agent);
 }
