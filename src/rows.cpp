@@ -105,9 +105,10 @@ void copy_settings(const signal_t* from, signal_t* to) {
 }
 
 // A row's key: its label, or its index without one; of rows with one label, the first in the
-// agent's order keeps the label and the others add their index. A key made so is derived: the
-// row is kept by it while it lives but not remembered, as such keys come and go with the indexes
-// (process IDs, say) and would fill the numbers file.
+// agent's order keeps the label and the others add their index. A key made so, or the index of
+// a row whose label the walk did not find, is derived: the row is kept by it while it lives but
+// not remembered, as such keys come and go with the indexes (process IDs, a table that changed
+// under the walk) and would fill the numbers file.
 struct row_key_t {
   std::string text;
   bool derived = false;
@@ -233,6 +234,8 @@ bool take_walk(column_t* c, const std::vector<row_t>& found, const std::string& 
   for (size_t i = 0; i < c->rows.size(); i++)
     old[c->keys[i]] = c->rows[i];
   std::vector<row_key_t> keys = keys_of(found);
+  for (size_t i = 0; i < found.size(); i++)
+    keys[i].derived |= found[i].label.empty() && !c->label_oid.empty();  // a label missing for now
   std::vector<std::shared_ptr<signal_t>> rows;
   std::vector<std::string> kept_keys;
   bool changed = false;
