@@ -288,7 +288,7 @@ TEST(RowsTest, EveryRowHasANumberOfItsOwnAndOnlyLabelsAreRemembered) {
     EXPECT_EQ(before[i], c->rows[i].get()) << "row " << i << " made anew";
   numbers_t remembered = book.numbers;
   std::map<std::string, int32_t> labels = {{"eth0", 1001}, {"eth0 (7)", 1009}, {"lo", 1005}};
-  EXPECT_EQ(labels, remembered[{"agent", s->oid + "@1000"}]) << "only labels as the agent gives them";
+  EXPECT_EQ(labels, (remembered[{"agent", s->oid + "@1000"}])) << "only labels as the agent gives them";
   testing::internal::GetCapturedStderr();
   testing::internal::CaptureStderr();
   take_walk(c, {row(3, "eth0"), row(99, "bash"), row(1099, "bash")}, "", 3);
