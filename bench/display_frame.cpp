@@ -66,7 +66,7 @@ static void table_frames(std::vector<signal_t*>& table, int frames) {
     change(table, f);
     rewind(out);  // reuse the buffer: the frame, not its growth, is measured
     double start = now();
-    print_frame(out, table, width);
+    print_frame(out, table, width, global_snmp_conf);
     fflush(out);
     ms.push_back((now() - start) * 1e3);
   }

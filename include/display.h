@@ -9,6 +9,7 @@
 #include <vector>
 
 struct signal_t;
+struct snmp_conf_t;
 
 // Thread function: shows the table twice a second and never returns; its argument is ignored.
 void* print_data(void*);
@@ -24,8 +25,8 @@ int name_width(const std::vector<signal_t*>& table);
 // Returns the byte count that pads name to W terminal columns (W plus its multi-byte excess).
 int name_padding(const std::string& name, int width);
 // Writes one frame (clear, header, one line per signal of value type 0 to 3) to out with
-// printf-style writes, each reading in cyan, or in yellow when it is stale under the global
-// stale_after (is_stale); the closing line end is the caller's.
-void print_frame(FILE* out, const std::vector<signal_t*>& table, int width);
+// printf-style writes, each reading in cyan, or in yellow when it is stale under conf's
+// stale_after (is_stale; conf null: never); the closing line end is the caller's.
+void print_frame(FILE* out, const std::vector<signal_t*>& table, int width, const snmp_conf_t* conf);
 
 #endif

@@ -2,9 +2,12 @@
 // reads are named on standard error.
 #include "config.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -387,14 +390,40 @@ static int refuse(config_t* cfg, const loaded_t& into, const table_t* running, i
   return refuse_health(cfg, into.signals, reads, *k, *n) || (running && refuse_row_clash(cfg, into.signals, running));
 }
 
+// Opens path for reading when it is a regular file: a FIFO or a device left there would hold
+// the start, or a reload, for good. Returns the stream, or null with why ("" when it cannot be
+// opened, which libconfig names as its own I/O error).
+static FILE* open_regular(const char* path, std::string* why) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  struct stat st;
+  if (fd >= 0 && fstat(fd, &st) == 0 && !S_ISREG(st.st_mode))
+    *why = "not a regular file";
+  FILE* f = fd >= 0 && why->empty() ? fdopen(fd, "r") : NULL;
+  if (!f && fd >= 0)
+    close(fd);
+  return f;
+}
+
+// Reads path into cfg; false, named on standard error and in the system log, when it cannot.
+static bool read_file(config_t* cfg, const char* path) {
+  std::string why;
+  FILE* f = open_regular(path, &why);
+  bool read = f && config_read(cfg, f) == CONFIG_TRUE;
+  if (f)
+    fclose(f);
+  if (read)
+    return true;
+  // libconfig names no file when it reads a stream
+  const char* file = config_error_file(cfg);
+  const char* text = !why.empty() ? why.c_str() : f ? config_error_text(cfg) : "file I/O error";
+  say(LOG_ERR, "%s:%d - %s", file ? file : path, f ? config_error_line(cfg) : 0, text ? text : "");
+  return false;
+}
+
 int load_config(const char* path, loaded_t* into, book_t** book, const table_t* running) {
   config_t cfg;
   config_init(&cfg);
-  if (config_read_file(&cfg, path) != CONFIG_TRUE) {
-    // libconfig names no file when it cannot open it
-    const char* file = config_error_file(&cfg);
-    const char* text = config_error_text(&cfg);
-    say(LOG_ERR, "%s:%d - %s", file ? file : path, config_error_line(&cfg), text ? text : "");
+  if (!read_file(&cfg, path)) {
     config_destroy(&cfg);
     return 1;
   }

@@ -64,12 +64,12 @@ static void print_signal(FILE* out, signal_t* s, int width, const char* colour) 
   }
 }
 
-void print_frame(FILE* out, const std::vector<signal_t*>& table, int width) {
+void print_frame(FILE* out, const std::vector<signal_t*>& table, int width, const snmp_conf_t* conf) {
   fprintf(out, "\x1b[2J\x1b[0m");  // no cursor move: the table starts where the cursor stands
   print_header(out, width);
   int64_t now = monotonic_ms();
   for (signal_t* s : table)
-    print_signal(out, s, width, is_stale(s, global_snmp_conf, now) ? stale_colour : fresh_colour);
+    print_signal(out, s, width, is_stale(s, conf, now) ? stale_colour : fresh_colour);
 }
 
 void* print_data(void*) {
@@ -81,7 +81,7 @@ void* print_data(void*) {
       table = now;
       width = name_width(table->signals);
     }
-    print_frame(stdout, table->signals, width);
+    print_frame(stdout, table->signals, width, &table->loaded->conf);  // a reload's stale_after, as delivery's
     std::cout << std::endl;
     usleep(500000);  // 0.5 s between redraws
   }

@@ -37,11 +37,21 @@ static bool alike(const signal_t* a, const signal_t* b) {
          a->divider == b->divider && a->active_value == b->active_value && a->inactive_value == b->inactive_value;
 }
 
-// The overrides that take effect at a reload; snmp_engine and display only at a restart.
+// The engine and display conf reads with: an unset or other engine is snmpget, an unset or other
+// display the live table.
+static std::string engine_of(const snmp_conf_t& conf) {
+  return builtin_engine(&conf) ? "builtin" : "snmpget";
+}
+static std::string display_of(const snmp_conf_t& conf) {
+  return conf.display == "screen" || conf.display == "none" ? conf.display : "table";
+}
+
+// The overrides that take effect at a reload; snmp_engine and display only at a restart, named
+// when the file changes what is in force.
 static void keep_restart_keys(snmp_conf_t* conf, const snmp_conf_t& running) {
-  if (conf->snmp_engine != running.snmp_engine || conf->display != running.display)
+  if (engine_of(*conf) != engine_of(running) || display_of(*conf) != display_of(running))
     say(LOG_NOTICE, "morvane: morvane.conf: snmp_engine and display take effect at a restart; still \"%s\" and \"%s\"",
-        running.snmp_engine.c_str(), running.display.c_str());
+        engine_of(running).c_str(), display_of(running).c_str());
   conf->snmp_engine = running.snmp_engine;
   conf->display = running.display;
 }

@@ -56,8 +56,11 @@ static bool build_value(signal_t* s) {
 }
 
 // True when a pass delivers s, with value filled for it: a value type that is sent, and a
-// reading that is not stale at now_ms.
+// reading that is not stale at now_ms. A walked row comes and goes while morvane runs: until its
+// first good reply it has no reading, and a 0 would be one a graph believes.
 static bool deliverable(signal_t* s, const snmp_conf_t* conf, int64_t now_ms) {
+  if (s->column && !s->good_at.load(std::memory_order_relaxed))
+    return false;
   return !is_stale(s, conf, now_ms) && build_value(s);
 }
 

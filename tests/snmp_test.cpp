@@ -968,8 +968,11 @@ TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABroke
   write_file(dir + "/table", living_script, 0755);
   write_rows(dir, "1 eth0 10\n2 eth1 20\n3 uplink 30\n");
   std::string address = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
-  std::string other = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));  // an agent the reload adds
-  pid_t agent = start_snmpd(dir, address + ",udp:" + other, "rocommunity pub1 127.0.0.1\nrocommunity pub2 127.0.0.1\n"
+  // another agent read directly, and one the reload adds (a relay answers whoever sent last: one
+  // session a relay)
+  std::string other = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
+  std::string third = "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM));
+  pid_t agent = start_snmpd(dir, address + ",udp:" + other + ",udp:" + third, "rocommunity pub1 127.0.0.1\nrocommunity pub2 127.0.0.1\n"
                             "pass_persist .1.3.6.1.4.1.99995 " + dir + "/table\n");
   // the builtin reads the agent 400 ms away, so that its sessions are in a round at most reloads
   relay_t* far = start_relay(atoi(address.c_str() + 10), {200});
@@ -988,8 +991,10 @@ TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABroke
   };
   // a command that hangs itself up: morvane's blocked SIGHUP must not reach it
   std::string hup = "  { name = \"hup\"; signum = 8; call_type = 3; value_type = 1; cmd = \"kill -HUP $$; echo 9\"; },\n";
+  std::string direct = "  { name = \"o1\"; signum = 11; call_type = 1; value_type = 1; snmp_community = \"pub1\"; "
+                       "ip_addr = \"" + other + "\"; oid = \"" + t + ".3.3\"; },\n";
   auto first = [&](int k) {
-    return clock("clock") + hup + "  { name = \"eth0\"; signum = 2; " + snmp(k) + "oid = \"" + t + ".3.1\"; },\n"
+    return clock("clock") + hup + direct + "  { name = \"eth0\"; signum = 2; " + snmp(k) + "oid = \"" + t + ".3.1\"; },\n"
            "  { name = \"gone\"; signum = 3; call_type = 3; value_type = 1; cmd = \"echo 3\"; },\n"
            "  { name = \"chg\"; signum = 4; call_type = 3; value_type = 1; cmd = \"echo 4\"; },\n"
            "  { name = \"port\"; signum = 5; " + snmp(k) + "oid = \"" + t + ".3.2\"; },\n" + column(k);
@@ -997,25 +1002,29 @@ TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABroke
   // beside what changes, a new agent, a new community on the same agent (two sessions no round
   // started yet) and a new column of the running agent
   auto second = [&](int k) {
-    std::string added = "  { name = \"other\"; signum = 9; call_type = 1; value_type = 1; snmp_community = \"pub1\"; "
-                        "ip_addr = \"" + other + "\"; oid = \"" + t + ".3.1\"; },\n"
-                        "  { name = \"pub2\"; signum = 10; " + snmp(k, "pub2") + "oid = \"" + t + ".3.2\"; },\n"
+    std::string added = "  { name = \"third\"; signum = 9; call_type = 1; value_type = 1; snmp_community = \"pub1\"; "
+                        "ip_addr = \"" + third + "\"; oid = \"" + t + ".3.1\"; },\n"
+                        "  { name = \"pub2\"; signum = 10; call_type = 1; value_type = 1; snmp_community = \"pub2\"; "
+                        "ip_addr = \"" + other + "\"; oid = \"" + t + ".3.2\"; },\n"
                         "  { name = \"d\"; signum = 3000; " + snmp(k) + "oid = \"" + t + ".3\"; walk = true; },\n";
-    return clock("clock ms") + hup + added + "  { name = \"eth0\"; signum = 2; " + snmp(k) + "oid = \"" + t + ".3.1\"; },\n"
+    return clock("clock ms") + hup + direct + added + "  { name = \"eth0\"; signum = 2; " + snmp(k) + "oid = \"" + t + ".3.1\"; },\n"
            "  { name = \"chg\"; signum = 4; call_type = 3; value_type = 1; cmd = \"echo 44\"; },\n"
            "  { name = \"new\"; signum = 6; call_type = 3; value_type = 1; cmd = \"echo 6\"; },\n"
            "  { name = \"port\"; signum = 5; " + snmp(k) + "oid = \"" + t + ".3.3\"; },\n" + column(k);
   };
   // the second file's send_retry brings delivery back after an outage, which the first's would end
   auto conf = [](const std::string& engine, const std::string& signals, const char* more = "") {
-    return "global = { poll_period = 500; stale_after = 20000; walk_period = 600000; display = \"none\"; snmp_engine = \"" +
-           engine + "\";" + more + " };\nsignals = (\n" + signals + ");\n";
+    return "global = { poll_period = 500; stale_after = 20000; walk_period = 600000; display = \"none\";" +
+           (engine.empty() ? "" : " snmp_engine = \"" + engine + "\";") + more + " };\nsignals = (\n" + signals + ");\n";
   };
   listener_t* listeners[] = {start_listener(), start_listener()};
+  // snmpget by default, then by name: the same engine, said nothing of; the builtin's file names
+  // snmpget, which takes effect at a restart only
   const char* engines[] = {"snmpget", "builtin"};
+  const std::string started[] = {"", "builtin"};
   std::vector<proc_t> procs;
   for (int k = 0; k < 2; k++)
-    procs.push_back(start_morvane(run_dir(conf(engines[k], first(k))),
+    procs.push_back(start_morvane(run_dir(conf(started[k], first(k))),
                                   {"ZQK_SERVER=127.0.0.1:" + std::to_string(listeners[k]->port)}));
   auto delivered = [&](int k, const std::map<int, double>& want) {
     return wait_until([&] {
@@ -1023,8 +1032,9 @@ TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABroke
       return std::all_of(want.begin(), want.end(), [&](const std::pair<const int, double>& n) { return last[n.first] == n.second; });
     }, 60);
   };
-  auto hangup = [&](int k, const std::string& text, const std::string& outcome) {
-    write_file(procs[k].dir + "/morvane.conf", text);
+  auto hangup = [&](int k, const std::string& text, const std::string& outcome) {  // text "": the file as it is
+    if (!text.empty())
+      write_file(procs[k].dir + "/morvane.conf", text);
     size_t before = count_of(procs[k].err(), outcome);
     kill(procs[k].pid, SIGHUP);
     return wait_until([&] { return count_of(procs[k].err(), outcome) > before; }, 60);
@@ -1037,26 +1047,32 @@ TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABroke
   for (int k = 0; k < 2; k++) {
     SCOPED_TRACE(engines[k]);
     // a file that does not parse, then one a start refuses: nothing changes
-    std::string broken = conf(engines[k], first(k));
+    std::string broken = conf(started[k], first(k));
     broken.replace(broken.find("signals = ("), 11, "signals = ( oops");
     ASSERT_TRUE(hangup(k, broken, refused)) << procs[k].err();
-    ASSERT_TRUE(hangup(k, conf(engines[k], first(k) + "  , { signum = 7; call_type = 3; value_type = 3; rate = true; }\n"), refused));
-    ASSERT_TRUE(hangup(k, conf(engines[k], first(k) + "  , { signum = 1002; call_type = 3; value_type = 1; }\n"), refused));
+    ASSERT_TRUE(hangup(k, conf(started[k], first(k) + "  , { signum = 7; call_type = 3; value_type = 3; rate = true; }\n"), refused));
+    ASSERT_TRUE(hangup(k, conf(started[k], first(k) + "  , { signum = 1002; call_type = 3; value_type = 1; }\n"), refused));
+    // a FIFO at the path is refused at once, never waited on
+    std::string path = procs[k].dir + "/morvane.conf";
+    check(unlink(path.c_str()) == 0 && mkfifo(path.c_str(), 0644) == 0, path);
+    ASSERT_TRUE(hangup(k, "", refused)) << procs[k].err();
+    check(unlink(path.c_str()) == 0, path);
     sleep(1);  // two passes of the table still in force
-    ASSERT_TRUE(hangup(k, conf(engines[1 - k], second(k), " send_retry = 300;"), applied)) << procs[k].err();
+    ASSERT_TRUE(hangup(k, conf("snmpget", second(k), " send_retry = 300;"), applied)) << procs[k].err();
     ASSERT_TRUE(delivered(k, {{4, 44}, {5, 30 + k}, {6, 6}, {9, 10 + k}, {10, 20}, {3001, 10 + k}, {3002, 20}, {3003, 30 + k}}))
         << procs[k].err();
     // what reads as before is still read: its agent's values change
     write_rows(dir, "1 eth0 1" + std::to_string(k + 1) + "\n2 eth1 20\n3 uplink 3" + std::to_string(k + 1) + "\n");
     ASSERT_TRUE(delivered(k, {{2, 11 + k}, {1001, 11 + k}, {1003, 31 + k}, {5, 31 + k}})) << procs[k].err();
     std::string err = procs[k].err();
-    EXPECT_EQ("morvane.conf:2 - syntax error\n" + refused + "morvane.conf:10: rate needs value_type 0 or 1, not 3\n" +
-              refused + "morvane.conf:10: signum 1002 is row \"c eth1\"'s\n" + refused + restart + engines[k] + "\" and \"none\"\n" + applied, err);
+    EXPECT_EQ("morvane.conf:2 - syntax error\n" + refused + "morvane.conf:11: rate needs value_type 0 or 1, not 3\n" +
+              refused + "morvane.conf:11: signum 1002 is row \"c eth1\"'s\n" + refused + "morvane.conf:0 - not a regular file\n" +
+              refused + (k ? restart + "builtin\" and \"none\"\n" : "") + applied, err);
     if (log >= 0) {
       std::string records = log_records(log), me = " morvane-[" + std::to_string(procs[k].pid) + "]: ";
-      EXPECT_EQ(3u, count_of(records, me + refused));
+      EXPECT_EQ(4u, count_of(records, me + refused));
       EXPECT_EQ(1u, count_of(records, me + applied)) << records;
-      EXPECT_EQ(1u, count_of(records, me + "morvane.conf:10: rate needs value_type 0 or 1, not 3\n"));
+      EXPECT_EQ(1u, count_of(records, me + "morvane.conf:11: rate needs value_type 0 or 1, not 3\n"));
     }
   }
   // an outage of the server longer than the failure budget: the reload's send_retry ends it. The
@@ -1085,7 +1101,7 @@ TEST(SnmpTest, AHangupReloadsMorvaneConfKeepingWhatReadsAsBeforeAndRefusesABroke
     ASSERT_GT(all.size(), from + 10);
     bool reloaded = false;  // a pass is of one table: once the added signal is in, the removed one is out
     for (size_t i = from; i + 1 < all.size(); i++) {
-      for (int kept : {1, 2, 1001, 1002, 1003})
+      for (int kept : {1, 2, 11, 1001, 1002, 1003})
         EXPECT_EQ(2u, all[i].count(kept)) << "pass " << i << " of " << all.size() << ", signum " << kept << ": "
                                           << ::testing::PrintToString(all[i]);
       reloaded |= all[i].count(6) > 0;
