@@ -30,7 +30,7 @@ struct agent_health_t {
   int64_t answered_ms = 0;  // monotonic_ms() of its last answer, or of the record's making
   uint64_t lost = 0;        // GETs that got no answer (timed out or dropped), since start
   uint64_t late = 0;        // rounds that ended after the next was due, since start
-  int32_t in_flight = 0;    // GETs in flight when last counted
+  int32_t in_flight = 0;    // the most requests in flight since it was last counted
   std::atomic<bool> silent{false};    // its last round got no answer
   std::atomic<bool> late_now{false};  // its last round ended after the next was due
 };

@@ -71,6 +71,7 @@ struct session_t {
   int64_t began_ns = 0;  // when its round was due, monotonic
   int64_t first_sent_ns = 0;  // when its round's first request went; 0: none yet
   int64_t heard_ns = 0;       // when its agent last answered anything; 0: never
+  size_t flight_most = 0;     // the most requests in flight since its agent's figures were written
   agent_health_t* health = NULL;  // its agent's, shared by the agent's sessions
   bool timed = false;    // timer holds the session's next round start or its wait's end
   std::multimap<int64_t, session_t*>::iterator timer;

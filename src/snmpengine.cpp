@@ -148,6 +148,7 @@ static void ask(snmp_engine_t* e, session_t* s) {
   sent_t sent;
   while ((sent = send_next(&e->io, &e->gates, s)) == SENT) {
   }
+  s->flight_most = std::max(s->flight_most, s->flight.size());
   if (sent == SEND_FAILED) {
     fail_round(e, s);
     return;
@@ -373,13 +374,15 @@ static void handle_ready(snmp_engine_t* e, const epoll_event* events, int n) {
   }
 }
 
-// Writes every agent's figure: the GETs in flight and the last answer are counted over the
-// agent's sessions now.
+// Writes every agent's figure: the requests in flight, the most each of its sessions had since
+// the last writing (a sample now would miss a far agent's, in flight between two samples), and
+// the last answer, over the agent's sessions.
 static void write_figures(snmp_engine_t* e, int64_t now) {
   for (session_t* s : e->sessions)
     s->health->in_flight = 0;
   for (session_t* s : e->sessions) {
-    s->health->in_flight += (int32_t)s->flight.size();
+    s->health->in_flight += (int32_t)std::max(s->flight_most, s->flight.size());
+    s->flight_most = s->flight.size();
     if (s->heard_ns)
       s->health->answered_ms = std::max(s->health->answered_ms, s->heard_ns / 1000000);
   }

@@ -1330,9 +1330,11 @@ TEST(SnmpTest, HealthFiguresTellANearAFarAndASilentAgentApartAndCountAnOutageOfT
       lost[i] = sent(k, 10 * (i + 1) + 3), late[i] = sent(k, 10 * (i + 1) + 4);
     }
     EXPECT_LT(*std::min_element(round[0].begin(), round[0].end()), 300) << "near round_ms";
+    // 400 ms behind the relay, less its timer's precision and whole milliseconds: the round trip
+    // is what the bound holds, not the relay's exactness
     for (double ms : round[1])
-      EXPECT_TRUE(ms == 0 || (ms >= 400 && ms < 5000)) << "far round_ms " << ms;  // 0: before its first round
-    EXPECT_GE(round[1].back(), 400) << "far round_ms: its round trip";
+      EXPECT_TRUE(ms == 0 || (ms >= 350 && ms < 5000)) << "far round_ms " << ms;  // 0: before its first round
+    EXPECT_GE(round[1].back(), 350) << "far round_ms: its round trip";
     EXPECT_GE(round[2].back(), 2000) << "silent round_ms: its timeout";
     EXPECT_LT(answered[0].back(), 5000) << "near answered_ms";
     EXPECT_LT(answered[1].back(), 5000) << "far answered_ms";
@@ -1349,6 +1351,10 @@ TEST(SnmpTest, HealthFiguresTellANearAFarAndASilentAgentApartAndCountAnOutageOfT
     if (k == 1) {
       std::vector<double> flying = sent(k, 35);
       EXPECT_EQ(1, *std::max_element(flying.begin(), flying.end())) << "silent in_flight: its one GET";
+      // the far agent's GET is in flight 400 ms of every 1.5 s: each figure gives the most since
+      // the last, so the pass after each round's start tells it, whatever the phase of the passes
+      std::vector<double> far_flying = sent(k, 25);
+      EXPECT_GE(std::count(far_flying.begin(), far_flying.end(), 1.0) * 4, (long)far_flying.size()) << "far in_flight";
     }
     EXPECT_FALSE(sent(k, 42).empty()) << "pass_ms";
     for (double ms : sent(k, 42))
