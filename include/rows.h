@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "numbers.h"
+#include "snmplife.h"
 
 struct signal_t;
 struct snmp_conf_t;
@@ -50,8 +51,8 @@ struct column_t {
   bool silence_named = false;  // its walk's "no answer" was said, and no walk answered since
   bool dropped = false;        // a reload let it go: a walk still in flight gives it no rows
   uint32_t life = 0;           // the built-in engine's: its agent's life (snmplife.h) when walked
-  uint32_t uptime = 0;         // the snmpget engine's: its agent's sysUpTime.0 at the last look,
-  bool uptime_known = false;   // if that look had one;
+  life_t clock;                // the snmpget engine's: its agent's sysUpTime.0 at its looks,
+  bool clockless = false;      // or the agent has none, and its rows are read without it;
   bool held = false;           // and its rows are not read in this cycle: that look had no answer
 };
 

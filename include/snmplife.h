@@ -39,6 +39,9 @@ uint32_t agent_life(session_t* s, const answer_t* a, int64_t trip_ms, bool* by_u
 // base and above it: three such restarts in a row with none below turn the uptime off (one line
 // on standard error).
 void doubt_uptime(session_t* s, int fell, int rose);
+// Returns whether the agent of l restarted since its last look, by its uptime (ticks) read at
+// now_ms, trip_ms after the request went; takes this look into l. For the snmpget engine.
+bool uptime_restarted(life_t* l, uint32_t uptime, int64_t now_ms, int64_t trip_ms);
 // A GET failed at the uptime's place with errstat: noSuchName turns the uptime off, and so does
 // any other error three GETs in a row.
 void uptime_failed(life_t* l, long errstat);

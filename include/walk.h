@@ -38,7 +38,8 @@ std::string printed(const netsnmp_variable_list* v);
 std::vector<row_t> rows_of(const std::vector<oid>& column, const walked_t& cells, const std::vector<oid>& label,
                            const walked_t& label_cells);
 // Walks c by running snmpwalk with its snmpget line's options under conf. Returns its rows, with
-// why "" , or "snmpget refuses its line", or "no answer" (snmpwalk printed nothing).
+// why "" , or none with why "snmpget refuses its line", "no answer" (snmpwalk printed nothing)
+// or "an error cut it short" (it printed some, then failed: a timeout, an error status).
 std::vector<row_t> walk_column(const column_t* c, const snmp_conf_t* conf, std::string* why);
 // Reads the sysUpTime.0 of c's agent into ticks, by snmpget with c's line under conf: returns 1,
 // or 0 when the agent answered without one, or -1 when snmpget printed nothing.

@@ -40,30 +40,29 @@ static int run_and_parse(signal_t* s, const char* line, const snmp_conf_t* conf)
   }
 }
 
-// A row of a column is read with its agent's uptime: an answer that shows a restart gives no
-// reading, and no row of the column is read until it is walked again, as the agent may have
-// numbered its rows anew. An object the agent no longer has gets the column walked again too.
-// Returns as poll_signal.
+// A row of a column is read with its agent's uptime: an answer that shows a restart (the uptime
+// went back, or fell behind our clock: a restart while unheard) gives no reading, and no row of
+// the column is read until it is walked again, as the agent may have numbered its rows anew. An
+// agent without sysUpTime.0 has its rows read alone. An object the agent no longer has gets the
+// column walked again too. Returns as poll_signal.
 static int poll_row(signal_t* s, const snmp_conf_t* conf) {
   column_t* c = s->column;
   if (c->held)
     return -1;
-  std::string line = row_line(s, conf), reply;
+  std::string line = c->clockless ? make_snmp_cmd(s, conf) : row_line(s, conf), reply;
   if (line.empty())
     return -1;
+  int64_t sent = monotonic_ms();
   try {
     reply = getCmdOut(line.c_str(), conf->cmd_timeout);
   } catch (const std::exception&) {
     return 0;
   }
   uint32_t ticks;
-  if (take_uptime(&reply, &ticks)) {
-    if (c->uptime_known && ticks < c->uptime) {
-      c->due = c->held = true;
-      return 1;
-    }
-    c->uptime = ticks;
-    c->uptime_known = true;
+  int64_t now = monotonic_ms();
+  if (!c->clockless && take_uptime(&reply, &ticks) && uptime_restarted(&c->clock, ticks, now, now - sent)) {
+    c->due = c->held = true;
+    return 1;
   }
   res_parse(s, reply);
   if (reply.compare(0, 16, "No Such Instance") == 0 || reply.compare(0, 14, "No Such Object") == 0)
@@ -157,9 +156,26 @@ static std::vector<signal_t*> polled(const table_t& table) {
   return commands;
 }
 
-// Walks the columns of loaded that are due, by snmpwalk; true when rows changed. The uptime
-// after a walk is the one its rows were numbered in; rows of a column whose walk got no answer
-// are not read, as its agent may come back renumbered.
+// The uptime after a walk is the one its rows were numbered in. Its look lost (a datagram
+// dropped) leaves them unread for now and walked again at the next cycle, as a restart may lie
+// between; an agent that answers without one has its rows read alone.
+// A walk an error cut short kept the rows of the last whole one, numbered in the life its
+// uptime already holds: a restart since holds them too.
+static void look_after_walk(column_t* c, const snmp_conf_t* conf, bool whole) {
+  uint32_t ticks;
+  int64_t sent = monotonic_ms();
+  int look = agent_uptime(c, conf, &ticks);
+  int64_t now = monotonic_ms();
+  if (whole)
+    c->clock = life_t();
+  bool restarted = look > 0 && uptime_restarted(&c->clock, ticks, now, now - sent);
+  c->clockless = look == 0;
+  c->held = look < 0 || restarted;
+  c->due |= c->held;
+}
+
+// Walks the columns of loaded that are due, by snmpwalk; true when rows changed. Rows of a
+// column whose walk got no answer are not read, as its agent may come back renumbered.
 static bool walk_columns(const loaded_t& loaded) {
   bool changed = false;
   for (signal_t* s : loaded.signals) {
@@ -170,8 +186,10 @@ static bool walk_columns(const loaded_t& loaded) {
     std::string why;
     std::vector<row_t> rows = walk_column(c, &loaded.conf, &why);
     changed |= take_walk(c, rows, why, now);
-    c->held = !why.empty() || agent_uptime(c, &loaded.conf, &c->uptime) < 0;
-    c->uptime_known = !c->held;
+    if (why.empty() || why == "an error cut it short")
+      look_after_walk(c, &loaded.conf, why.empty());
+    else
+      c->held = true;
   }
   return changed;
 }
@@ -190,12 +208,17 @@ static void sleep_rest(const timespec& start, int period_ms) {
 }
 
 // With snmpget this thread walks the columns: it takes each reload's (reload.h) before it walks.
-static void take_columns(const std::shared_ptr<const loaded_t>& loaded, std::shared_ptr<const loaded_t>* taken) {
-  if (builtin_engine(&loaded->conf) || loaded == *taken)
-    return;
-  if (*taken)
-    take_reload(*loaded, **taken);
+// Returns the file taken before, which the caller holds through the cycle: the version it reads
+// may show the rows of a column of that file, which a renamed column carries over.
+static std::shared_ptr<const loaded_t> take_columns(const std::shared_ptr<const loaded_t>& loaded,
+                                                    std::shared_ptr<const loaded_t>* taken) {
+  std::shared_ptr<const loaded_t> before = *taken;
+  if (builtin_engine(&loaded->conf) || loaded == before)
+    return before;
+  if (before)
+    take_reload(*loaded, *before);
   *taken = loaded;
+  return before;
 }
 
 static bool any_column(const loaded_t& loaded) {
@@ -213,7 +236,7 @@ void* get_data(void*) {
     clock_gettime(CLOCK_MONOTONIC, &start);
     std::shared_ptr<const table_t> version = table_now();  // held for the cycle
     const loaded_t& loaded = *version->loaded;
-    take_columns(version->loaded, &taken);
+    std::shared_ptr<const loaded_t> before = take_columns(version->loaded, &taken);
     bool walking = !builtin_engine(&loaded.conf) && any_column(loaded);
     if (walking && walk_columns(loaded)) {
       publish_rows();

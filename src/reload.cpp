@@ -102,9 +102,12 @@ static void take_over(signal_t* fresh, signal_t* old, const running_t& r, loaded
 }
 
 // Owns s, made by this reload, and with base its rate base: bases are owned apart, as a signal
-// that takes over a running one's shares it.
+// that takes over a running one's shares it. A column is its signal's alone and goes with it.
 static void own(signal_t* s, bool base, loaded_t* into) {
-  into->made.push_back(std::shared_ptr<signal_t>(s, [](signal_t* gone) { delete gone; }));
+  into->made.push_back(std::shared_ptr<signal_t>(s, [](signal_t* gone) {
+    delete gone->column;
+    delete gone;
+  }));
   if (base && s->rate)
     into->bases.push_back(std::shared_ptr<count_base_t>(s->rate));
 }

@@ -1,5 +1,6 @@
 // The life of a built-in engine's session's agent, read from the uptime and v3 engine boots its
-// answers carry. Used by the engine's thread only.
+// answers carry, and of a walked column's agent under snmpget, from its uptime. Used by the
+// thread that reads the agent only.
 #include "snmplife.h"
 
 #include <stdio.h>
@@ -36,6 +37,12 @@ static bool uptime_broke(const life_t* l, uint32_t uptime, int64_t now_ms, int64
 // that had one, over a span long enough to tell: twice what our clock's error allows (the two
 // answers' round trips, a tick each, and 1%). An uptime that stands, is 0 or counts in other
 // units never has; until it has, a rate goes by our clock.
+static bool keeps_time(const life_t* l, uint32_t uptime, int64_t now, int64_t trip_ms) {
+  int64_t span = now - l->clock_ms, slack = l->clock_trip + trip_ms + 20 + span / 100;
+  int64_t off = (int64_t)(uint32_t)(uptime - l->clock_ticks) * 10 - span;
+  return l->clock_ms && span >= 2 * slack && off <= slack && off >= -slack;
+}
+
 static bool uptime_keeps_time(life_t* l, uint32_t uptime, int64_t now, int64_t trip_ms, bool restarted) {
   if (restarted || !l->clock_ms) {
     l->clock_ticks = uptime;
@@ -43,9 +50,23 @@ static bool uptime_keeps_time(life_t* l, uint32_t uptime, int64_t now, int64_t t
     l->clock_trip = trip_ms;
     return false;
   }
-  int64_t span = now - l->clock_ms, slack = l->clock_trip + trip_ms + 20 + span / 100;
-  int64_t off = (int64_t)(uint32_t)(uptime - l->clock_ticks) * 10 - span;
-  return span >= 2 * slack && off <= slack && off >= -slack;
+  return keeps_time(l, uptime, now, trip_ms);
+}
+
+static void take_uptime(life_t* l, uint32_t uptime, int64_t now_ms, int64_t trip_ms) {
+  l->uptime = uptime;
+  l->uptime_ms = now_ms;
+  l->uptime_trip = trip_ms;
+}
+
+// An uptime that went back is a restart, whatever the clock; one that fell behind our clock is
+// one only once it has kept time with it, as an uptime in other units never has.
+bool uptime_restarted(life_t* l, uint32_t uptime, int64_t now_ms, int64_t trip_ms) {
+  bool restarted = l->uptime_ms && (uptime < l->uptime || (keeps_time(l, l->uptime, l->uptime_ms, l->uptime_trip) &&
+                                                             uptime_broke(l, uptime, now_ms, trip_ms)));
+  uptime_keeps_time(l, uptime, now_ms, trip_ms, restarted);
+  take_uptime(l, uptime, now_ms, trip_ms);
+  return restarted;
 }
 
 // A v3 agent of another engine ID is another agent.
@@ -64,9 +85,7 @@ uint32_t agent_life(session_t* s, const answer_t* a, int64_t trip_ms, bool* by_u
   *by_uptime = uptime_says && !boots_say;
   *timed = a->has_uptime && uptime_keeps_time(l, a->uptime, now, trip_ms, restarted);
   if (a->has_uptime) {
-    l->uptime = a->uptime;
-    l->uptime_ms = now;
-    l->uptime_trip = trip_ms;
+    take_uptime(l, a->uptime, now, trip_ms);
     l->uptime_errors = 0;
   }
   if (by_boots) {

@@ -143,38 +143,54 @@ static std::string line_for(const signal_t* s, const snmp_conf_t* conf, const st
 }
 
 // Takes snmpwalk's lines, "NAME VALUE"; a line that names no object goes on the value before
-// (a text with a line end).
-static void take_lines(const std::string& text, const std::vector<oid>& column, walked_t* out) {
+// (a text with a line end). Returns true when an object ends the column (take_object): snmpwalk
+// prints the object of an agent that loops before it fails on it.
+static bool take_lines(const std::string& text, const std::vector<oid>& column, walked_t* out) {
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
     size_t space = line.find(' ');
     std::vector<oid> name = line[0] == '.' ? numeric_name(line.substr(0, space)) : std::vector<oid>();
     if (name.empty() && !out->empty())
       out->back().second += "\n" + line;
-    else if (name.empty() ||
-             !take_object(name.data(), name.size(), space == std::string::npos ? "" : line.substr(space + 1), column, out))
-      return;
+    else if (name.empty())
+      return false;
+    else if (!take_object(name.data(), name.size(), space == std::string::npos ? "" : line.substr(space + 1), column, out))
+      return true;
   }
+  return false;
 }
 
-// The objects of column by snmpwalk; false when it printed nothing.
-static bool run_walk(const column_t* c, const snmp_conf_t* conf, const std::string& column, walked_t* out) {
+// Printed after snmpwalk's lines when it ends well: it ends with an error (a timeout, an error
+// status) once it has printed what it got, and that is no table's end; but for an agent that
+// loops, whose looping object ends the column as the built-in engine's walk ends it.
+static const char walk_ended[] = "morvane-walk-ended\n";
+
+// The objects of column by snmpwalk into out; returns "" or why it failed (walk_column).
+static std::string run_walk(const column_t* c, const snmp_conf_t* conf, const std::string& column, walked_t* out) {
   std::string line = line_for(c->signal, conf, "-Oqn", column), text;
+  std::string command = "snmpwalk " + line.substr(std::min<size_t>(8, line.size())) + " && echo " +
+                        std::string(walk_ended, sizeof walk_ended - 2);
   try {
-    text = line.empty() ? "" : getCmdOut(("snmpwalk " + line.substr(8)).c_str(), conf ? conf->cmd_timeout : 0);
+    text = line.empty() ? "" : getCmdOut(command.c_str(), conf ? conf->cmd_timeout : 0);
   } catch (const std::exception&) {
   }
-  take_lines(text, numeric_name(column), out);
-  return !text.empty();
+  size_t end = text.size() - std::min(text.size(), sizeof walk_ended - 1);
+  bool whole = text.compare(end, std::string::npos, walk_ended) == 0;
+  if (whole)
+    text.erase(end);
+  whole |= take_lines(text, numeric_name(column), out);
+  return whole ? "" : text.empty() ? "no answer" : "an error cut it short";
 }
 
+// A label walk that fails fails the walk: its rows would be named by their indexes, numbered
+// anew and remembered so.
 std::vector<row_t> walk_column(const column_t* c, const snmp_conf_t* conf, std::string* why) {
   walked_t cells, label_cells;
-  *why = c->name.empty() ? "snmpget refuses its line" : !run_walk(c, conf, c->name, &cells) ? "no answer" : "";
+  *why = c->name.empty() ? "snmpget refuses its line" : run_walk(c, conf, c->name, &cells);
+  if (why->empty() && !c->label_name.empty())
+    *why = run_walk(c, conf, c->label_name, &label_cells);
   if (!why->empty())
     return {};
-  if (!c->label_name.empty())
-    run_walk(c, conf, c->label_name, &label_cells);
   return rows_of(numeric_name(c->name), cells, numeric_name(c->label_name), label_cells);
 }
 

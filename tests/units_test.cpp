@@ -308,6 +308,7 @@ TEST(RowsTest, EveryRowHasANumberOfItsOwnAndOnlyLabelsAreRemembered) {
   held.erase(2129);  // bash (1129)'s own number, not remembered
   EXPECT_EQ(held, book.held);
   testing::internal::GetCapturedStderr();
+  delete c;
   remove_tree(dir);
 }
 
