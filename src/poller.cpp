@@ -91,12 +91,15 @@ struct agent_cycle_t {
   bool answered = false;
 };
 typedef std::map<agent_health_t*, agent_cycle_t> cycle_agents_t;
+// When each agent's last run of snmpget ended, of any cycle.
+typedef std::map<const agent_health_t*, int64_t> last_runs_t;
 
 // A run of snmpget for s, begun at start_ms, that printed something or not (nothing: a GET lost).
-static void note_get(cycle_agents_t* cycle, const signal_t* s, int64_t start_ms, bool printed) {
+static void note_get(cycle_agents_t* cycle, last_runs_t* runs, const signal_t* s, int64_t start_ms, bool printed) {
   agent_health_t* a = agent_health(s->ip_addr);
   agent_cycle_t& c = (*cycle)[a];
   int64_t now = monotonic_ms();
+  (*runs)[a] = now;
   if (!c.first_ms)
     c.first_ms = start_ms;
   c.last_ms = now;
@@ -127,18 +130,21 @@ static void note_cycle(const cycle_agents_t& cycle, std::set<agent_health_t*>* r
 }
 
 // Reads s in its turn: an SNMP signal's run is noted in cycle, an agent's figure is written (the
-// delivery's are the sender's).
-static void read_one(signal_t* s, const loaded_t& loaded, cycle_agents_t* cycle) {
+// delivery's are the sender's) as of its agent's last run, so that answered_ms is the agent's own
+// and not the wait for the figure's turn behind slow signals of other agents.
+static void read_one(signal_t* s, const loaded_t& loaded, cycle_agents_t* cycle, last_runs_t* runs) {
   if (s->call_type == 4) {
     figure_t f = figure_named(s->health);
-    if (agent_figure(f))
-      write_figure(s, f, agent_health(s->ip_addr), monotonic_ms());
+    const agent_health_t* a = agent_figure(f) ? agent_health(s->ip_addr) : NULL;
+    auto ran = runs->find(a);
+    if (a)
+      write_figure(s, f, a, ran != runs->end() ? ran->second : monotonic_ms());
     return;
   }
   int64_t start = monotonic_ms();
   int printed = s->column ? poll_row(s, &loaded.conf) : poll_signal(s, &loaded.conf);
   if (s->call_type >= 0 && s->call_type <= 2 && printed >= 0)
-    note_get(cycle, s, start, printed);
+    note_get(cycle, runs, s, start, printed);
 }
 
 static bool fetched(const signal_t* s) {
@@ -231,6 +237,7 @@ static bool any_column(const loaded_t& loaded) {
 void* get_data(void*) {
   std::shared_ptr<const loaded_t> taken;
   std::set<agent_health_t*> read;  // the agents the last cycle read by snmpget
+  last_runs_t runs;
   for (;;) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -252,7 +259,7 @@ void* get_data(void*) {
     }
     cycle_agents_t cycle;
     for (signal_t* s : table) {
-      read_one(s, loaded, &cycle);
+      read_one(s, loaded, &cycle, &runs);
       usleep(200);  // 200 microseconds after every signal, skipped or not
     }
     note_cycle(cycle, &read, start.tv_sec * 1000LL + start.tv_nsec / 1000000, loaded.conf.poll_period);

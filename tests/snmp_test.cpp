@@ -1295,7 +1295,7 @@ TEST(SnmpTest, HealthFiguresTellANearAFarAndASilentAgentApartAndCountAnOutageOfT
   listener_t* listeners[] = {start_listener(), start_listener()};
   std::vector<proc_t> procs;
   for (int k = 0; k < 2; k++) {
-    std::string signals;
+    std::string signals, figured;  // the figures after every signal: behind the silent agent's
     int ports[] = {port, far[k]->port, silent_port};
     for (int i = 0; i < 3; i++) {
       std::string at = "ip_addr = \"127.0.0.1:" + std::to_string(ports[i]) + "\"; value_type = 1; ";
@@ -1304,11 +1304,11 @@ TEST(SnmpTest, HealthFiguresTellANearAFarAndASilentAgentApartAndCountAnOutageOfT
         signals += "  { name = \"" + std::string(agents[i]) + "\"; signum = " + std::to_string(100 + i + 10 * n) + "; call_type = 1; " +
                    at + "oid = \"" + int_oid + "\"; snmp_community = \"pub1\"; snmp_timeout = 2; snmp_num_retries = 0; },\n";
       for (int f = 0; f < 4 + k; f++)  // in_flight with the built-in engine only; the agent written another way
-        signals += "  { name = \"" + std::string(agents[i]) + " " + figures[f] + "\"; signum = " + std::to_string(10 * (i + 1) + f + 1) +
+        figured += "  { name = \"" + std::string(agents[i]) + " " + figures[f] + "\"; signum = " + std::to_string(10 * (i + 1) + f + 1) +
                    "; call_type = 4; health = \"" + figures[f] + "\"; ip_addr = \"udp:127.0.0.1:" + std::to_string(ports[i]) +
                    "\"; value_type = 1; },\n";
     }
-    signals += "  { name = \"put_errors\"; signum = 41; call_type = 4; health = \"put_errors\"; value_type = 1; },\n"
+    signals += figured + "  { name = \"put_errors\"; signum = 41; call_type = 4; health = \"put_errors\"; value_type = 1; },\n"
                "  { name = \"pass_ms\"; signum = 42; call_type = 4; health = \"pass_ms\"; value_type = 0; }\n";
     procs.push_back(start_morvane(
         run_dir("global = { poll_period = 1500; send_retry = 300; stale_after = 1000; snmp_engine = \"" + std::string(engines[k]) +
@@ -1336,7 +1336,8 @@ TEST(SnmpTest, HealthFiguresTellANearAFarAndASilentAgentApartAndCountAnOutageOfT
       EXPECT_TRUE(ms == 0 || (ms >= 350 && ms < 5000)) << "far round_ms " << ms;  // 0: before its first round
     EXPECT_GE(round[1].back(), 350) << "far round_ms: its round trip";
     EXPECT_GE(round[2].back(), 2000) << "silent round_ms: its timeout";
-    EXPECT_LT(answered[0].back(), 5000) << "near answered_ms";
+    // under snmpget, as of its own last run, not of the figure's turn behind the silent GETs
+    EXPECT_LT(*std::max_element(answered[0].begin() + 1, answered[0].end()), k == 0 ? 1000 : 2000) << "near answered_ms";
     EXPECT_LT(answered[1].back(), 5000) << "far answered_ms";
     EXPECT_GE(answered[2].back(), answered[2].front() + 3000) << "silent answered_ms grows";
     EXPECT_TRUE(std::is_sorted(lost[2].begin(), lost[2].end())) << "silent lost only grows";
