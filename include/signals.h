@@ -21,7 +21,6 @@
 struct count_base_t {
   uint64_t count = 0;
   int64_t at = 0;     // monotonic_ms(); 0: no base yet
-  int64_t asked = 0;  // monotonic_ms() when the command that read it started; 0: not known
   uint32_t life = 0;  // the built-in engine's: its agent's life then (see snmpbatch.cpp); 0: not known
   uint32_t ticks = 0;    // the agent's sysUpTime.0 in the same answer (1/100 s)
   int32_t trip_ms = -1;  // how long that answer took after its GET; -1: no agent's clock

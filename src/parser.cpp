@@ -71,12 +71,9 @@ static bool is_rate(const signal_t* s) {
 // The time from the base's reading to one answered at now_ms, in ms. Each reading was taken
 // within its GET's round trip, so morvane's clock can be off by the longer of the two trips; the
 // agent's ticks by less than one, 10 ms. Its clock is taken where the trips are longer than that.
-// A command's reading was taken somewhere within its run: a run held up before its reading (a
-// slow fork on a loaded machine) shortens the time between starts, one held up after it (a slow
-// exit) the time between ends; the longer of the two is the nearer, so neither gives a spike.
-static double interval_ms(const count_base_t* base, int64_t now_ms, int64_t asked_ms, const agent_clock_t* clock) {
+static double interval_ms(const count_base_t* base, int64_t now_ms, const agent_clock_t* clock) {
   if (!clock || base->trip_ms < 0 || std::max<int64_t>(base->trip_ms, clock->trip_ms) <= 10)
-    return (double)std::max(now_ms - base->at, asked_ms && base->asked ? asked_ms - base->asked : 0);
+    return (double)(now_ms - base->at);
   return (uint32_t)(clock->ticks - base->ticks) * 10.0;  // across its own wrap too
 }
 
@@ -87,11 +84,10 @@ static double interval_ms(const count_base_t* base, int64_t now_ms, int64_t aske
 // A Counter32 that started again without its agent (a line card reloaded) looks like a wrap: a
 // wrap that would be more than twice the last rate is taken for such a restart, so a mistaken
 // one is never more than that.
-static bool store_rate(signal_t* s, uint64_t count, count_kind_t kind, int64_t now_ms, int64_t asked_ms,
-                       const agent_clock_t* clock) {
+static bool store_rate(signal_t* s, uint64_t count, count_kind_t kind, int64_t now_ms, const agent_clock_t* clock) {
   count_base_t* base = s->rate;
   bool based = base->at && kind != COUNT_RESTARTED;
-  double ms = based ? interval_ms(base, now_ms, asked_ms, clock) : 0;
+  double ms = based ? interval_ms(base, now_ms, clock) : 0;
   if (based && ms <= 0)
     return false;
   const uint64_t wrap = (uint64_t)1 << 32;
@@ -103,7 +99,6 @@ static bool store_rate(signal_t* s, uint64_t count, count_kind_t kind, int64_t n
   bool rises = based && (count >= base->count || wrapped);
   base->count = count;
   base->at = now_ms;  // never 0 once the start-up pause is over
-  base->asked = asked_ms;
   base->ticks = clock ? clock->ticks : 0;
   base->trip_ms = clock ? (int32_t)std::min<int64_t>(clock->trip_ms, INT32_MAX) : -1;
   base->per_s = rises ? (float)per_s : 0;
@@ -131,12 +126,15 @@ static bool parse_count(const char* text, uint64_t* out) {
   return true;
 }
 
+// A command's reading was taken somewhere within its run, which a loaded machine may hold up
+// before the reading (a slow fork) or after it (a slow exit): the middle of the run is off by
+// half the run at most, where its end is off by all of it.
 void res_parse(signal_t* signal, const std::string& text, int64_t asked_ms) {
   if (!signal)
     return;
-  int64_t now = monotonic_ms();
+  int64_t now = monotonic_ms(), read_at = asked_ms > 0 && asked_ms <= now ? asked_ms + (now - asked_ms) / 2 : now;
   uint64_t count;
-  bool good = is_rate(signal) ? parse_count(text.c_str(), &count) && store_rate(signal, count, COUNT_PLAIN, now, asked_ms, NULL)
+  bool good = is_rate(signal) ? parse_count(text.c_str(), &count) && store_rate(signal, count, COUNT_PLAIN, read_at, NULL)
                               : store(signal, text);
   // the stamp follows the value, so a reader that sees it fresh sees the value it stamps
   if (good)
@@ -166,7 +164,7 @@ void res_number(signal_t* signal, long long n) {
   if (!signal)
     return;
   int64_t now = monotonic_ms();
-  bool good = is_rate(signal) ? n >= 0 && store_rate(signal, (uint64_t)n, COUNT_PLAIN, now, 0, NULL) : store_number(signal, n);
+  bool good = is_rate(signal) ? n >= 0 && store_rate(signal, (uint64_t)n, COUNT_PLAIN, now, NULL) : store_number(signal, n);
   if (good)
     signal->good_at = now;
 }
@@ -175,6 +173,6 @@ void res_count(signal_t* signal, uint64_t count, count_kind_t kind, const agent_
   if (!signal || !is_rate(signal))
     return;
   int64_t now = monotonic_ms();
-  if (store_rate(signal, count, kind, now, 0, clock))
+  if (store_rate(signal, count, kind, now, clock))
     signal->good_at = now;
 }
