@@ -15,10 +15,8 @@ struct signal_t;
 // non-empty text for type 3) sets good_at to monotonic_ms(). Never throws but for want of
 // memory. With rate (value types 0 and 1), the reading is instead the per-second increase of the
 // reply's unsigned number since the last good reply; the first reply, a number that goes down
-// (a restart) and a reply without a number give none, and the next counts from the new number;
-// with asked_ms, when the command that printed text started (0: not known), a rate is timed at
-// the middle of the command's run.
-void res_parse(signal_t* signal, const std::string& text, int64_t asked_ms = 0);
+// (a restart) and a reply without a number give none, and the next counts from the new number.
+void res_parse(signal_t* signal, const std::string& text);
 // Stores n as res_parse stores its decimal text and a line end, byte for byte the same reading
 // (a rate's too), without making or reading the text (but for type 3). Never throws but for
 // want of memory.

@@ -126,15 +126,12 @@ static bool parse_count(const char* text, uint64_t* out) {
   return true;
 }
 
-// A command's reading was taken somewhere within its run, which a loaded machine may hold up
-// before the reading (a slow fork) or after it (a slow exit): the middle of the run is off by
-// half the run at most, where its end is off by all of it.
-void res_parse(signal_t* signal, const std::string& text, int64_t asked_ms) {
+void res_parse(signal_t* signal, const std::string& text) {
   if (!signal)
     return;
-  int64_t now = monotonic_ms(), read_at = asked_ms > 0 && asked_ms <= now ? asked_ms + (now - asked_ms) / 2 : now;
+  int64_t now = monotonic_ms();
   uint64_t count;
-  bool good = is_rate(signal) ? parse_count(text.c_str(), &count) && store_rate(signal, count, COUNT_PLAIN, read_at, NULL)
+  bool good = is_rate(signal) ? parse_count(text.c_str(), &count) && store_rate(signal, count, COUNT_PLAIN, now, NULL)
                               : store(signal, text);
   // the stamp follows the value, so a reader that sees it fresh sees the value it stamps
   if (good)

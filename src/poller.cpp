@@ -32,9 +32,8 @@
 // Returns 1 when it printed something, else 0.
 static int run_and_parse(signal_t* s, const char* line, const snmp_conf_t* conf) {
   try {
-    int64_t asked = monotonic_ms();
     std::string reply = getCmdOut(line, conf ? conf->cmd_timeout : 0);
-    res_parse(s, reply, asked);
+    res_parse(s, reply);
     return !reply.empty();
   } catch (const std::exception&) {
     return 0;
@@ -65,7 +64,7 @@ static int poll_row(signal_t* s, const snmp_conf_t* conf) {
     c->due = c->held = true;
     return 1;
   }
-  res_parse(s, reply, sent);
+  res_parse(s, reply);
   if (reply.compare(0, 16, "No Such Instance") == 0 || reply.compare(0, 14, "No Such Object") == 0)
     c->due = true;
   return !reply.empty();

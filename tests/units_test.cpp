@@ -438,20 +438,6 @@ TEST(ParserTest, AReadingIsStaleBeforeItsFirstGoodReplyAndPastStaleAfter) {
   EXPECT_EQ(at, s->good_at) << "a reply without a number stamped the reading";
 }
 
-// A command's reading is timed at the middle of its run: a run of 2 s that a loaded machine held
-// up ends with the next, quick one, a second after its middle.
-TEST(ParserTest, ARateOfACommandIsTimedAtTheMiddleOfItsRun) {
-  signal_t* s = new_signal();
-  s->value_type = 1;
-  count_base_t base;
-  s->rate = &base;
-  int64_t now = monotonic_ms();
-  res_parse(s, "5000", now - 2000);
-  res_parse(s, "7000", monotonic_ms());
-  EXPECT_NEAR(2000, s->int_value, 20) << "2000 counted over the second between the middles";
-  s->rate = NULL;
-}
-
 TEST(GetCmdOutTest, ReturnsStandardOutputByteForByteUpToItsLimit) {
   struct {
     std::string cmd, out;
