@@ -582,8 +582,12 @@ TEST(SnmpTest, CountersGiveTheirRatesAcrossWrapsAndARebootUnderBothEngines) {
   for (int n : {61, 62, 63, 64, 65, 66, 71, 72, 73, 81, 82, 83, 85}) {
     std::vector<double> got = rates(n);
     double t = truth(n);
+    // a wrap or a restart misread is off by far more than 2; snmpget's rates go by morvane's clock
+    // between the ends of two runs of a process, which a loaded machine (a sanitizer's slow fork
+    // and exit) can hold up by a good part of the period: 4 for them
+    double off = n / 10 == 7 ? 4 : 2;
     std::set<double> far;
-    std::copy_if(got.begin(), got.end(), std::inserter(far, far.end()), [&](double r) { return r < t / 2 || r > 2 * t; });
+    std::copy_if(got.begin(), got.end(), std::inserter(far, far.end()), [&](double r) { return r < t / off || r > off * t; });
     // snmpget's engine knows no restart but a number that goes down: the round of a restart that
     // left the wrapping counter higher gives a rate too low, never a spike
     if (n == 71 && far.size() == 1 && *far.begin() > 0 && *far.begin() < t)
