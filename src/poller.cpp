@@ -176,7 +176,7 @@ static void look_after_walk(column_t* c, const snmp_conf_t* conf, bool whole) {
     c->clock = life_t();
   bool restarted = look > 0 && uptime_restarted(&c->clock, ticks, now, now - sent);
   c->clockless = look == 0;
-  c->held = look < 0 || restarted;
+  c->held = (!whole && c->held) || look < 0 || restarted;  // held for a restart: until a whole walk
   c->due |= c->held;
 }
 
